@@ -1,0 +1,106 @@
+// Operations on the main window's state: the message list store and its row cursor, the
+// option accessors, the control state, the status line and message boxes, and the dialogs
+// opened from the menus.
+#ifndef SENDRAL_GUI_MANIPULATE_H
+#define SENDRAL_GUI_MANIPULATE_H
+
+#include <gtk/gtk.h>
+
+#include <string>
+
+// ---- Message list store ---------------------------------------------------------------
+// Store columns, in order.
+enum ListColumn {
+    COL_NUM = 0,
+    COL_ADDRESS,
+    COL_RW,
+    COL_DATA,
+    COL_STOP,
+    COL_DELAY,
+    N_COLUMNS
+};
+
+// Creates the 50-row store: row i holds number i, empty texts, Stop TRUE and delay 0.
+GtkTreeModel *create_and_fill_model();
+// Reads the cursor row. The buffers hold 3, 2 and 97 bytes; longer texts are cut to fit.
+// stop is reported as exactly 1 or 0.
+void getRow(int *num, char *address, char *rw, char *data, int *stop, int *delay);
+// Writes columns 1 to 5 of the cursor row (the number column never changes); texts longer
+// than the record's buffers are cut.
+void setRow(int num, const char *address, const char *rw, const char *data, int stop, int delay);
+void selectRowReset();
+// Steps the cursor; on the last message it wraps to row 1 with AutoRepeat on, else sets
+// NO_MORE_ROWS and stays.
+void selectRowNext();
+int hasMoreRows();
+void setFilledCount(int count);
+int getFilledCount();
+// Unticks AutoRepeat, then empties every message row; filled_rows becomes 0.
+void eraseRows();
+// Inserts an empty message before the selected row and opens the editor on it. Refused
+// with a status text when all 50 rows hold messages; nothing happens with no selection.
+void insertSelectedRow();
+// Removes the selected message and closes the gap; nothing happens with no selection.
+void deleteSelectedRow();
+// Selects the cursor row and scrolls the view just far enough to show it.
+void highlightRow();
+// Moves the cursor to row n (1-based); used by the store operations and the file writer.
+void selectRowNumber(int n);
+
+// ---- Options ------------------------------------------------------------------------
+void setOptionAutorepeat(int value);
+int getOptionAutorepeat();
+void setOptionBeeponBusy(int value);
+int getOptionBeeponBusy();
+void setOptionBeeponArbloss(int value);
+int getOptionBeeponArbloss();
+void setOptionBeeponNak(int value);
+int getOptionBeeponNak();
+void setOptionBeeponInt(int value);
+int getOptionBeeponInt();
+void setOptionStoponBusy(int value);
+int getOptionStoponBusy();
+void setOptionStoponArbloss(int value);
+int getOptionStoponArbloss();
+void setOptionStoponNak(int value);
+int getOptionStoponNak();
+void setOptionMonitor(int value);
+int getOptionMonitor();
+void setOptionSendonInt(int value);
+int getOptionSendonInt();
+
+// ---- Control state ------------------------------------------------------------------
+// The link counts as open exactly while "Open Link" is insensitive, and a list as being
+// sent exactly while "Send" is hidden; these are the only writers of those two states.
+void setButtonMode(int open);
+int getButtonMode();
+void setSendMode(int sending);
+int getSendMode();
+// Stores the variant and applies its bit rate, clock default and /INT controls.
+void selectDevice(int variant);
+int getDevice();
+// "Tavro Sendral - [ name ]", of any length.
+void setTitle(const char *name);
+void setIntMode(int asserted);
+void setAutorepeatCheckbox(int on);
+void setSendonIntCheckbox(int on);
+// The port chooser's entry text, owned by the entry; use it at once.
+const char *getSerialPort();
+
+// ---- Status line, message boxes, beep ---------------------------------------------------
+void setStatus(const char *text);
+// Stops any sending (gui_stop), beeps, then runs a modal error box with text until closed.
+void showError(const char *text);
+// Asks "Overwrite file?"; returns 1 for Yes, 0 for No or for closing the box.
+int showYesNo();
+void showYesNo_yes(GtkWidget *widget, gpointer data);
+void showYesNo_no(GtkWidget *widget, gpointer data);
+// Writes "Alert!" and BEL as one line on standard output.
+void makeBeep();
+
+// ---- Baud rate and clock speed ------------------------------------------------------------
+// The bit rate and I2C clock (kHz) that the next opening of the link uses.
+int gui_getBaudRate();
+int gui_getClockSpeed();
+
+#endif

@@ -1,0 +1,260 @@
+#include "serial.h"
+
+#include "gui_callbacks.h"
+#include "gui_manipulate.h"
+#include "main.h"
+#include "watchdog.h"
+#include "Tavro.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The port's descriptor; PORT_DESCRIPTOR mirrors it for the rest of the program.
+UniqueFd port;
+
+// The framing is between replies (1) or inside a reply whose line end has not come (0).
+int read_prelim = 1;
+
+ReplyFramer &programFramer() {
+    static ReplyFramer framer(SERIAL_BUFFER_IN.data(), SERIAL_BUFFER_IN.size(),
+                              SERIAL_BUFFER_IN_PTR, read_prelim);
+    return framer;
+}
+
+speed_t speedCode(int rate) {
+    switch (rate) {
+    case 19200: return B19200;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
+void storePort(const char *name) {
+    if (serial_port_count >= MAX_SERIAL_PORTS)
+        return;
+    PortName &entry = serial_ports[static_cast<std::size_t>(serial_port_count)];
+    std::snprintf(entry.data(), entry.size(), "%s", name);
+    ++serial_port_count;
+}
+
+void onLine(const std::string &line) {
+    stopWatchdog();
+    dispatchReply(line);
+}
+
+} // namespace
+
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+int UniqueFd::reset(int fd) noexcept {
+    int result = 0;
+    if (fd_ >= 0 && fd_ != fd)
+        result = ::close(fd_);
+    fd_ = fd;
+    return result;
+}
+
+int openSerial(const char *path) {
+    // O_NONBLOCK so that a port waiting for carrier cannot stall the program;
+    // configureSerial clears it for the link.
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    port.reset(fd);
+    PORT_DESCRIPTOR = port.get();
+    return fd >= 0 ? 1 : 0;
+}
+
+int closeSerial() {
+    int result = port.reset();
+    PORT_DESCRIPTOR = -1;
+    return result;
+}
+
+termios buildLineSettings(const termios &current, int rate) {
+    termios t = current;
+    t.c_iflag = IXON | IXOFF | IXANY;
+    t.c_oflag = 0;
+    t.c_cflag = CS8 | CREAD | CLOCAL;
+    t.c_lflag = 0;
+    cfsetispeed(&t, speedCode(rate));
+    cfsetospeed(&t, speedCode(rate));
+    t.c_cc[VEOL] = 13;
+    t.c_cc[VEOL2] = 10;
+    t.c_cc[VSTART] = 17;
+    t.c_cc[VSTOP] = 19;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    return t;
+}
+
+int configureSerial(int rate) {
+    // No O_ASYNC: on Linux it would make this process the terminal's owner and the first
+    // reply would raise SIGIO, which kills the program. The input watch notices input.
+    fcntl(PORT_DESCRIPTOR, F_SETFL, 0);
+    termios current{};
+    tcgetattr(PORT_DESCRIPTOR, &current);
+    const termios wanted = buildLineSettings(current, rate);
+    tcflush(PORT_DESCRIPTOR, TCIFLUSH);
+    return tcsetattr(PORT_DESCRIPTOR, TCSANOW, &wanted);
+}
+
+int writeSerial(const char *text) {
+    const std::size_t length = std::strlen(text);
+    if (length == 0)
+        return 1;
+    const ssize_t written = ::write(PORT_DESCRIPTOR, text, length);
+    return written >= 0 && static_cast<std::size_t>(written) == length ? 1 : 0;
+}
+
+void detectPorts() {
+    serial_port_count = 0;
+    for (const char *prefix : {"/dev/ttyS", "/dev/ttyUSB", "/dev/tts/", "/dev/usb/tts/"})
+        detectSpecificPorts(prefix);
+}
+
+void detectSpecificPorts(const char *prefix) {
+    for (int number = 0; number <= 9; ++number) {
+        char name[PORT_NAME_SIZE];
+        std::snprintf(name, sizeof name, "%s%d", prefix, number);
+        std::printf("Checking %s...", name);
+        std::fflush(stdout);
+        if (openSerial(name)) {
+            std::printf(" opens!\n");
+            storePort(name);
+            closeSerial();
+        } else {
+            std::printf("\n");
+        }
+        std::fflush(stdout);
+    }
+}
+
+int getNumDetectedPorts() { return serial_port_count; }
+
+const char *getDetectedPort(int index) {
+    if (index < 0 || index >= serial_port_count)
+        return "";
+    return serial_ports[static_cast<std::size_t>(index)].data();
+}
+
+int getPortDescriptor() { return PORT_DESCRIPTOR; }
+
+guint watchSerial(int fd) {
+    GIOChannel *channel = g_io_channel_unix_new(fd);
+    const guint tag = g_io_add_watch(channel, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                     serial_callback, nullptr);
+    g_io_channel_unref(channel);
+    return tag;
+}
+
+void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line) {
+    bool in_segment = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = data[i];
+        if (c == '\0')
+            return; // the rest of this read is dropped; the line waits for its end
+        if (c == '\r' || c == '\n') {
+            in_segment = false;
+            // A line end completes any collected text, even at the start of a read: a
+            // reply whose CR comes in the next read has still arrived.
+            if (count_ > 0) {
+                count_ = 0;
+                between_ = 1;
+                on_line(std::string(buffer_));
+            }
+            continue;
+        }
+        if (!in_segment) {
+            if (between_ && c == '*')
+                continue;
+            in_segment = true;
+            if (between_ && c == '/') {
+                count_ = 0; // text collected without a leading "/" is dropped
+                between_ = 0;
+            }
+        }
+        if (static_cast<std::size_t>(count_) + 1 < size_) {
+            buffer_[count_] = c;
+            ++count_;
+            buffer_[count_] = '\0';
+        }
+    }
+}
+
+gboolean serial_callback(GIOChannel *, GIOCondition condition, gpointer) {
+    bool alive = true;
+    if (condition & G_IO_IN)
+        alive = handleSerialData();
+    if (!alive || (condition & (G_IO_HUP | G_IO_ERR))) {
+        gui_link_lost();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool handleSerialData() {
+    char data[SERIAL_BUFFER_SIZE + 1];
+    const ssize_t got = ::read(PORT_DESCRIPTOR, data, SERIAL_BUFFER_SIZE);
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR;
+    data[got] = '\0';
+    programFramer().feed(data, static_cast<std::size_t>(got), onLine);
+    return true;
+}
+
+void handleReply() { dispatchReply(std::string(SERIAL_BUFFER_IN.data())); }
+
+void dispatchReply(const std::string &line) {
+    const std::string code = line.size() > 1 ? line.substr(1, 3) : std::string();
+    const std::string text = line.size() > 4 ? line.substr(4) : std::string();
+
+    if (code == "CCC") {
+        gui_close_success();
+    } else if (code == "OCC") {
+        gui_open_success();
+    } else if (code == "BC0" || code == "BC1" || code == "BC2") {
+        gui_baud_success();
+    } else if (code == "MTC" || code == "MRC") {
+        gui_send_success(text.c_str());
+    } else if (code == "SNA") {
+        gui_handle_nak();
+    } else if (code == "I81") {
+        gui_handle_busy();
+    } else if (code == "I83") {
+        gui_handle_arbloss();
+    } else if (code == "NSA") {
+        gui_handle_int();
+    } else if (code == "NSR") {
+        gui_handle_intrelease();
+    } else if (code == "I8F") {
+        setStatus("Invalid command");
+        showError("Invalid command.  Make sure you have selected the correct device!");
+        gui_close(nullptr, nullptr);
+    } else if (code == "STR") {
+        setStatus("Recieved slave transmit request!  Sending filler data and continuing.");
+        Tavro_STx("Hello, World!");
+    } else if (code == "STC") {
+        setStatus("Recieved slave transmit complete.");
+    } else if (code == "SRC") {
+        setStatus("Recieved data from a master, ignoring.");
+    } else {
+        // An unknown line may precede the awaited reply; keep waiting for it afresh.
+        setStatus(line.c_str());
+        startWatchdog();
+    }
+}
