@@ -9,7 +9,7 @@
 int device = 0;
 int baudrate_value = 19200;
 int clockspeed_value = 100;
-int PORT_DESCRIPTOR = 0;
+int PORT_DESCRIPTOR = -1; // no port yet: nothing may be written to descriptor 0
 guint SERIAL_CALLBACK_ID = 0;
 std::array<PortName, MAX_SERIAL_PORTS> serial_ports{};
 int serial_port_count = 0;
