@@ -121,7 +121,9 @@ void whenDialogOpens(std::function<void(GtkWidget *)> action) {
 
 ErrorBoxCloser::ErrorBoxCloser() : source_(g_timeout_add(10, poll, this)) {}
 
-ErrorBoxCloser::~ErrorBoxCloser() { g_source_remove(source_); }
+ErrorBoxCloser::~ErrorBoxCloser() {
+    g_source_remove(source_);
+}
 
 gboolean ErrorBoxCloser::poll(gpointer self) {
     auto *closer = static_cast<ErrorBoxCloser *>(self);
