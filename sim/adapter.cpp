@@ -1,0 +1,353 @@
+#include "tavrosim/adapter.h"
+
+#include <cstdio>
+
+namespace tavrosim {
+
+namespace {
+
+constexpr char kCr = '\r';
+constexpr char kLf = '\n';
+constexpr char kDc2 = 0x12;
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+constexpr int kResetLength = 3; // DC2 DC2 DC2
+constexpr std::size_t kOverlongFill = 400;
+
+constexpr const char *kInvalid = "I8F";
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Two hex characters, nothing else.
+std::optional<std::uint8_t> parseHexByte(std::string_view s) {
+    if (s.size() != 2 || hexDigit(s[0]) < 0 || hexDigit(s[1]) < 0)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1]));
+}
+
+// A single digit in [0, limit).
+std::optional<int> parseDigit(std::string_view s, int limit) {
+    if (s.size() != 1 || s[0] < '0' || s[0] >= '0' + limit)
+        return std::nullopt;
+    return s[0] - '0';
+}
+
+std::string hexGroups(const std::vector<std::uint8_t> &data) {
+    std::string text;
+    char group[4];
+    for (std::uint8_t b : data) {
+        std::snprintf(group, sizeof group, " %02X", b);
+        text += group;
+    }
+    return text;
+}
+
+const char *faultCode(Fault fault) {
+    switch (fault) {
+    case Fault::Busy:
+        return "I81";
+    case Fault::ArbitrationLost:
+        return "I83";
+    case Fault::Nak:
+        return "SNA";
+    case Fault::Invalid:
+        break;
+    }
+    return kInvalid;
+}
+
+} // namespace
+
+Adapter::Adapter(Variant variant, int rate) : variant_(variant), fixedRate_(rate), rate_(rate) {}
+
+void Adapter::receive(std::string_view bytes, int lineRate) {
+    for (char c : bytes) {
+        // The host's line does software flow control; those characters are not data.
+        if (c == kXon || c == kXoff)
+            continue;
+        // A change of the host's rate turns the rest of a command into garbage.
+        if (!entry_.bytes.empty() && entry_.rate != lineRate) {
+            entry_.understood = false;
+            finishEntry("");
+        }
+        if (entry_.bytes.empty()) {
+            if (c == kCr || c == kLf)
+                continue; // stray line ends between commands
+            entry_.rate = lineRate;
+            entry_.understood = lineRate == rate_;
+            overflow_ = false;
+        }
+        // The log keeps the start of an over-long line; the adapter just notes the overflow.
+        if (entry_.bytes.size() < kMaxCommandLength + 1)
+            entry_.bytes += c;
+        else
+            overflow_ = true;
+
+        dc2Run_ = c == kDc2 ? dc2Run_ + 1 : 0;
+        if (dc2Run_ == kResetLength) {
+            if (entry_.understood)
+                reset();
+            finishEntry("");
+        } else if (c == kCr) {
+            std::string reply;
+            if (entry_.understood) {
+                std::string_view line(entry_.bytes);
+                line.remove_suffix(1);
+                reply = execute(line);
+                if (!reply.empty())
+                    say(reply);
+                // "/b" answers at the old rate and only then listens at the new one.
+                if (switchRateTo_) {
+                    rate_ = *switchRateTo_;
+                    switchRateTo_.reset();
+                }
+            }
+            finishEntry(reply);
+        }
+    }
+}
+
+std::vector<Transmission> Adapter::takeOutput() {
+    std::vector<Transmission> out;
+    out.swap(output_);
+    return out;
+}
+
+void Adapter::failNext(Fault fault, int count) {
+    for (int i = 0; i < count; ++i)
+        faults_.push_back(fault);
+}
+
+void Adapter::clearFaults() {
+    faults_.clear();
+}
+
+void Adapter::setSilent(bool silent) {
+    silent_ = silent;
+}
+
+void Adapter::setInterrupt(bool asserted) {
+    interrupt_ = asserted;
+    if (monitor_)
+        say(asserted ? "NSA" : "NSR");
+}
+
+void Adapter::requestSlaveTransmit() {
+    slaveTransmitPending_ = true;
+    say("STR");
+}
+
+void Adapter::deliverFromMaster(const std::vector<std::uint8_t> &data) {
+    say("SRC" + hexGroups(data));
+}
+
+void Adapter::sendNoise(std::size_t count) {
+    // Printable characters except '/', which would start a reply line, and the line
+    // characters the adapter may send between replies anyway.
+    static constexpr std::string_view alphabet =
+        " !\"#$%&'()*+,-.0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+        "abcdefghijklmnopqrstuvwxyz{|}~***\r\n";
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    std::string noise;
+    for (std::size_t i = 0; i < count; ++i)
+        noise += alphabet[pick(random_)];
+    output_.push_back({std::move(noise), rate_});
+}
+
+void Adapter::sendOverlongLine() {
+    std::string line = "/XYZ";
+    for (std::size_t i = 0; i < kOverlongFill; ++i)
+        line += static_cast<char>('A' + i % 26);
+    line += "\r\n";
+    output_.push_back({std::move(line), rate_});
+}
+
+void Adapter::reset() {
+    busOpen_ = false;
+    monitor_ = false;
+    slaveTransmitPending_ = false;
+    slave_ = 0;
+    if (variant_ != Variant::Sol)
+        rate_ = kResetRate;
+}
+
+void Adapter::finishEntry(std::string reply) {
+    entry_.reply = std::move(reply);
+    received_.push_back(std::move(entry_));
+    ++receivedTotal_;
+    if (received_.size() > kReceivedLogLimit)
+        received_.pop_front();
+    entry_ = Received{};
+    dc2Run_ = 0;
+}
+
+std::string Adapter::execute(std::string_view line) {
+    if (overflow_ || line.size() < 2 || line[0] != '/')
+        return kInvalid;
+    std::string_view command = line.substr(1);
+    const bool withoutStop = command[0] == '*';
+    if (withoutStop)
+        command.remove_prefix(1);
+    if (command.empty())
+        return kInvalid;
+    const char op = command[0];
+    const std::string_view arg = command.substr(1);
+    if (withoutStop && op != 't' && op != 'r')
+        return kInvalid;
+    const bool extended = variant_ != Variant::Sol;
+
+    switch (op) {
+    case 'K':
+        return extended && parseDigit(arg, 4) ? "" : kInvalid;
+    case 'b': {
+        auto index = extended ? parseDigit(arg, static_cast<int>(kBitRates.size())) : std::nullopt;
+        if (!index)
+            return kInvalid;
+        switchRateTo_ = kBitRates[*index];
+        return "BC" + std::string(arg);
+    }
+    case 'f':
+    case 'h':
+        return parseDigit(arg, 2) ? "" : kInvalid;
+    case 'i':
+        return parseHexByte(arg) ? "" : kInvalid;
+    case 'n':
+        if (!extended)
+            return kInvalid;
+        if (arg.empty())
+            return interrupt_ ? "NSA" : "NSR";
+        if (auto on = parseDigit(arg, 2)) {
+            monitor_ = *on == 1;
+            return "";
+        }
+        return kInvalid;
+    case 'o':
+        if (!arg.empty())
+            return kInvalid;
+        busOpen_ = true;
+        return "OCC";
+    case 'c':
+        if (!arg.empty())
+            return kInvalid;
+        busOpen_ = false;
+        return "CCC";
+    case 'd': {
+        auto address = parseHexByte(arg);
+        if (!address || (*address & 1))
+            return kInvalid;
+        slave_ = *address;
+        return "";
+    }
+    case 't':
+        ++transfers_;
+        return transmit(arg);
+    case 'r':
+        ++transfers_;
+        return receiveFromSlave(arg);
+    case 's':
+        if (!slaveTransmitPending_)
+            return "";
+        slaveTransmitPending_ = false;
+        return "STC";
+    default:
+        return kInvalid;
+    }
+}
+
+std::string Adapter::transmit(std::string_view arg) {
+    std::vector<std::uint8_t> data;
+    for (; !arg.empty(); arg.remove_prefix(3)) {
+        auto byte =
+            arg.size() >= 3 && arg[0] == '~' ? parseHexByte(arg.substr(1, 2)) : std::nullopt;
+        if (!byte)
+            return kInvalid;
+        data.push_back(*byte);
+    }
+    if (!busOpen_)
+        return kInvalid;
+    if (!faults_.empty())
+        return takeFault();
+
+    if (slave_ == kEepromAddress) {
+        if (!data.empty()) {
+            eepromPointer_ = data[0];
+            for (std::size_t i = 1; i < data.size(); ++i)
+                eeprom_[eepromPointer_++] = data[i];
+        }
+    } else if (slave_ == kPortAddress) {
+        if (!data.empty())
+            port_ = data.back();
+    } else {
+        return "SNA";
+    }
+    return "MTC";
+}
+
+std::string Adapter::receiveFromSlave(std::string_view arg) {
+    if (arg.empty() || arg.size() > 4)
+        return kInvalid;
+    int count = 0;
+    for (char c : arg) {
+        if (c < '0' || c > '9')
+            return kInvalid;
+        count = count * 10 + (c - '0');
+    }
+    if (count > kMaxReceiveCount || !busOpen_)
+        return kInvalid;
+    if (!faults_.empty())
+        return takeFault();
+
+    std::vector<std::uint8_t> data;
+    if (slave_ == kEepromAddress) {
+        for (int i = 0; i < count; ++i)
+            data.push_back(eeprom_[eepromPointer_++]);
+    } else if (slave_ == kPortAddress) {
+        data.assign(static_cast<std::size_t>(count), port_);
+    } else {
+        return "SNA";
+    }
+    return "MRC" + hexGroups(data);
+}
+
+std::string Adapter::takeFault() {
+    Fault fault = faults_.front();
+    faults_.pop_front();
+    return faultCode(fault);
+}
+
+void Adapter::say(const std::string &code) {
+    if (!silent_)
+        output_.push_back({"/" + code + "\r\n", rate_});
+}
+
+std::optional<Variant> parseVariant(std::string_view name) {
+    if (name == "sol")
+        return Variant::Sol;
+    if (name == "solx")
+        return Variant::Solx;
+    if (name == "dyn")
+        return Variant::Dyn;
+    return std::nullopt;
+}
+
+const char *variantName(Variant variant) {
+    switch (variant) {
+    case Variant::Sol:
+        return "sol";
+    case Variant::Solx:
+        return "solx";
+    case Variant::Dyn:
+        break;
+    }
+    return "dyn";
+}
+
+} // namespace tavrosim

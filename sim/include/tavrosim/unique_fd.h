@@ -1,0 +1,44 @@
+#pragma once
+
+#include <unistd.h>
+
+namespace tavrosim {
+
+// Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Gives up ownership without closing.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the current descriptor (if any) and takes `fd`.
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+} // namespace tavrosim
