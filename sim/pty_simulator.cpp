@@ -145,11 +145,17 @@ bool PtySimulator::pump(int timeoutMs) {
         int fd;
         int waitMs;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             if (vanishRequested_ && !vanished_)
                 closeMaster();
-            if (vanished_ || !master_ || stopping_)
+            if (stopping_)
                 return false;
+            if (vanished_ || !master_) {
+                // Nothing to pump, but take the time so that waiting loops do not spin.
+                lock.unlock();
+                std::this_thread::sleep_for(milliseconds(millisUntil(deadline)));
+                return false;
+            }
             const auto nextDue = flushDue();
             if (!first && Clock::now() >= deadline)
                 return false;

@@ -252,9 +252,9 @@ TEST(AdapterRates, BitRateRepliesAtOldRateThenListensAtNew) {
 TEST(AdapterRates, GarbageDiscardsPartialCommand) {
     Adapter a(Variant::Solx);
     a.receive("/o", 19200);
-    a.receive("x", 57600); // a burst at another rate
-    a.receive("\r", 19200);
-    a.receive("/c\r", 0); // B0
+    a.receive("x", 57600);    // a burst at another rate
+    a.receive("\r\n", 19200); // stray line ends make no entry
+    a.receive("/c\r", 0);     // B0
     EXPECT_TRUE(a.takeOutput().empty());
     EXPECT_FALSE(a.busOpen());
     const auto &log = a.received();
@@ -282,20 +282,6 @@ TEST(AdapterRates, ResetRestores19200ButSolKeepsItsRate) {
     EXPECT_EQ(sol.rate(), 57600);
     sol.receive("/o\r", 57600);
     EXPECT_EQ(sol.takeOutput().at(0).bytes, "/OCC\r\n");
-}
-
-TEST(AdapterLog, RecordsBytesRateUnderstandingAndReply) {
-    Adapter a(Variant::Solx);
-    a.receive("\r\n\x12\x12\x12/K2\r", 19200);
-    a.receive("/t~00\r", 19200);
-    const auto &log = a.received();
-    ASSERT_EQ(log.size(), 3u); // stray line ends make no entry
-    EXPECT_EQ(log[0].bytes, "\x12\x12\x12");
-    EXPECT_EQ(log[1].bytes, "/K2\r");
-    EXPECT_TRUE(log[1].understood);
-    EXPECT_EQ(log[1].reply, "");
-    EXPECT_EQ(log[2].reply, "I8F");
-    EXPECT_EQ(log[2].rate, 19200);
 }
 
 // ---------------------------------------------------------------- pseudo-terminal
@@ -383,18 +369,6 @@ class PtyLink : public ::testing::Test {
     PtySimulator sim{Variant::Solx};
 };
 
-TEST_F(PtyLink, RoundTripIsLoggedWithTheLineRate) {
-    Client c(sim.slavePath(), 19200);
-    c.send("/o\r");
-    EXPECT_EQ(c.readLine(), "/OCC\r\n");
-    EXPECT_TRUE(sim.linkUp());
-    auto log = sim.received();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].bytes, "/o\r");
-    EXPECT_EQ(log[0].rate, 19200);
-    EXPECT_TRUE(log[0].understood);
-}
-
 TEST_F(PtyLink, BytesAtTheWrongRateAreIgnored) {
     Client c(sim.slavePath(), 57600);
     c.send("/o\r");
@@ -419,12 +393,15 @@ TEST_F(PtyLink, BitRateHandshake) {
     Client c(sim.slavePath(), 19200);
     c.send("/b2\r");
     EXPECT_EQ(c.readLine(), "/BC2\r\n");
+    EXPECT_TRUE(sim.linkUp());
     EXPECT_EQ(sim.adapterRate(), 115200);
     c.setRate(115200);
     c.send("/f0\r/o\r");
     EXPECT_EQ(c.readLine(), "/OCC\r\n");
     auto log = sim.received();
     ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].rate, 19200);
+    EXPECT_EQ(log[0].reply, "BC2");
     EXPECT_EQ(log[1].bytes, "/f0\r");
     EXPECT_EQ(log[1].rate, 115200);
     EXPECT_TRUE(log[1].understood);
