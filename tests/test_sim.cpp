@@ -451,10 +451,14 @@ TEST_P(PtyReset, ResetSequenceWorksFromAnyRate) {
     sim.start();
     sim.startThread();
     Client c(sim.slavePath(), 115200);
+    std::size_t sent = 0;
     for (int rate : {115200, 57600, 19200}) {
         c.setRate(rate);
         c.send("\x12\x12\x12");
-        std::this_thread::sleep_for(20ms);
+        // The program pauses 20 ms; waiting for the simulator instead keeps a loaded
+        // machine from turning this into a test of scheduling.
+        ++sent;
+        ASSERT_TRUE(sim.waitUntil([&] { return sim.received().size() == sent; }, kReplyWaitMs));
     }
     c.send("/o\r");
     EXPECT_EQ(c.readLine(), "/OCC\r\n");
