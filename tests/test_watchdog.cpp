@@ -20,7 +20,9 @@ gboolean recordTick() {
     tick_times.push_back(g_get_monotonic_time());
     return TRUE;
 }
-bool tickWanted() { return tick_wanted; }
+bool tickWanted() {
+    return tick_wanted;
+}
 
 // The main context's wake-up for its next iteration, in ms (-1: none).
 int nextWakeup() {
@@ -131,9 +133,8 @@ TEST(Watchdog, RepliesStopItAndUnknownLinesRearmIt) {
     startWatchdog();
     pump(800);
     pty.write("/XYZ\r");
-    ASSERT_TRUE(pumpUntil([] { return g_strcmp0(gtk_entry_get_text(GTK_ENTRY(status)),
-                                                 "/XYZ") == 0; },
-                          500));
+    ASSERT_TRUE(pumpUntil(
+        [] { return g_strcmp0(gtk_entry_get_text(GTK_ENTRY(status)), "/XYZ") == 0; }, 500));
     const double elapsed = msUntilTimeout();
     EXPECT_GE(elapsed, 880.0);
     EXPECT_LE(elapsed, 1030.0);

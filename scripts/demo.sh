@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and installs the program, starts the adapter simulator
+# and then the program against it. Usage: scripts/demo.sh [sol|solx|dyn]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+variant=${1:-solx}
+
+bash scripts/setup.sh
+if [ "$(id -u)" -eq 0 ]; then
+    cmake --install build >/dev/null
+    program=/usr/local/bin/TavroSendral
+    sim=/usr/local/bin/tavro-sim
+else
+    echo "demo: not root, so the help texts and images are not installed; running from build/"
+    program=build/src/TavroSendral
+    sim=build/sim/tavro-sim
+fi
+
+# As root, link the simulator under a name that the program's port discovery probes.
+link_args=()
+link=""
+if [ "$(id -u)" -eq 0 ]; then
+    for n in 9 8 7 6 5 4 3 2 1 0; do
+        if [ ! -e "/dev/ttyUSB$n" ] && [ ! -L "/dev/ttyUSB$n" ]; then
+            link="/dev/ttyUSB$n"
+            break
+        fi
+    done
+    [ -n "$link" ] && link_args=(--link "$link")
+fi
+
+log=$(mktemp /tmp/tavro-sim-XXXXXX.log)
+"$sim" --variant "$variant" "${link_args[@]}" >"$log" 2>&1 &
+sim_pid=$!
+cleanup() {
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    [ -n "$link" ] && [ -L "$link" ] && rm -f "$link"
+    rm -f "$log"
+}
+trap cleanup EXIT INT TERM
+
+for _ in $(seq 50); do
+    [ -s "$log" ] && break
+    sleep 0.1
+done
+pty=$(head -n 1 "$log")
+echo
+echo "The Tavro simulator ($variant) is listening on $pty"
+if [ -n "$link" ]; then
+    echo "and is linked as $link: choose it in \"Serial port:\" (or type $pty)."
+else
+    echo "Type $pty into \"Serial port:\"."
+fi
+case "$variant" in
+    sol) echo "Choose \"Tavro/Sol\" under Device, then press Open Link." ;;
+    solx) echo "Choose \"Tavro/Solx\" under Device, then press Open Link." ;;
+    dyn) echo "Choose \"Tavro/Dyn\" under Device, then press Open Link." ;;
+esac
+echo
+
+if [ -n "${DISPLAY:-}" ]; then
+    "$program"
+else
+    echo "demo: no DISPLAY; running the program on a virtual screen (xvfb-run)."
+    xvfb-run -a -s "-screen 0 1024x768x24" "$program"
+fi

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need (as root), then
+# configures and builds into build/ (and build-asan/ with SENDRAL_ASAN=1).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
+          xvfb xauth clang)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    echo "setup: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSENDRAL_TESTS=ON >/dev/null
+cmake --build build -j"$jobs"
+if [ "${SENDRAL_ASAN:-0}" = 1 ]; then
+    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSENDRAL_SANITIZE=ON -DSENDRAL_TESTS=ON >/dev/null
+    cmake --build build-asan -j"$jobs"
+fi
