@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: the send rate against the simulator, and the idle CPU.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --build build --target send_rate TavroSendral -j"$(nproc)"
+xvfb-run -a -s "-screen 0 1024x768x24" build/bench/send_rate "${1:-10}"
+xvfb-run -a -s "-screen 0 1024x768x24" bench/idle_cpu.sh build/src/TavroSendral 10
