@@ -4,8 +4,13 @@
 #include "gui_manipulate.h"
 #include "main.h"
 #include "serial.h"
+#include "Tavro.h"
 #include "watchdog.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -32,8 +37,8 @@ GtkItemFactoryEntry menu_items[] = {
      GtkItemFactoryCallback(gui_menu_exit), 0, const_cast<gchar *>("<StockItem>"), GTK_STOCK_QUIT},
     {const_cast<gchar *>("/Options"), nullptr, nullptr, 0, const_cast<gchar *>("<Branch>"),
      nullptr},
-    {const_cast<gchar *>("/Options/RS-232 Baud Rate..."), nullptr,
-     GtkItemFactoryCallback(gui_baud), 0, const_cast<gchar *>("<Item>"), nullptr},
+    {const_cast<gchar *>("/Options/RS-232 Baud Rate..."), nullptr, GtkItemFactoryCallback(gui_baud),
+     0, const_cast<gchar *>("<Item>"), nullptr},
     {const_cast<gchar *>("/Options/I2C Bus Clock Speed..."), nullptr,
      GtkItemFactoryCallback(gui_clock), 0, const_cast<gchar *>("<Item>"), nullptr},
     {const_cast<gchar *>("/Help"), nullptr, nullptr, 0, const_cast<gchar *>("<Branch>"), nullptr},
@@ -48,7 +53,9 @@ GtkItemFactoryEntry menu_items[] = {
 };
 constexpr gint nmenu_items = sizeof(menu_items) / sizeof(menu_items[0]);
 
-std::string dataPath(const char *name) { return std::string(DATA_DIR) + "/" + name; }
+std::string dataPath(const char *name) {
+    return std::string(DATA_DIR) + "/" + name;
+}
 
 void tip(GtkWidget *widget, const char *text) {
     gtk_tooltips_set_tip(tooltips, widget, text, "");
@@ -118,8 +125,8 @@ void buildSelectionColumn(GtkWidget *row) {
     pack(device_row, gtk_label_new("Device:"), FALSE, FALSE);
     GtkWidget *radios = pack(device_row, gtk_vbox_new(FALSE, 0), FALSE, FALSE);
     rb1 = pack(radios, gtk_radio_button_new_with_label(nullptr, "Tavro/Sol"), FALSE, FALSE);
-    rb2 = pack(radios, gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1),
-                                                                   "Tavro/Solx"),
+    rb2 = pack(radios,
+               gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Solx"),
                FALSE, FALSE);
     rb3 = pack(radios,
                gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Dyn"),
@@ -163,13 +170,19 @@ void buildOptionColumns(GtkWidget *row) {
     label_int_released = pack(signal, gtk_label_new("Released."), FALSE, FALSE);
 }
 
-void quickStartClicked(GtkWidget *, gpointer) { gui_help_quickstart(nullptr, 0, nullptr); }
+void quickStartClicked(GtkWidget *, gpointer) {
+    gui_help_quickstart(nullptr, 0, nullptr);
+}
 
-gboolean pacingTick() { return gui_send_message(nullptr); }
+gboolean pacingTick() {
+    return gui_send_message(nullptr);
+}
 
 // The pacing tick can change nothing unless a message is due and either a run is in
 // progress or a rewind is waiting.
-bool pacingWanted() { return SEND_DATA && (ALLOW_SEND || DO_ROW_RESET); }
+bool pacingWanted() {
+    return SEND_DATA && (ALLOW_SEND || DO_ROW_RESET);
+}
 
 GtkTreeViewColumn *addColumn(const char *title, GtkCellRenderer *renderer, const char *attribute,
                              int store_column) {
@@ -345,8 +358,8 @@ void getCellData(GtkTreePath *path) {
     gchar *rw = nullptr;
     gchar *data = nullptr;
     gboolean stop = FALSE;
-    gtk_tree_model_get(MODEL, &iter, COL_NUM, &current_msg_num, COL_ADDRESS, &address, COL_RW,
-                       &rw, COL_DATA, &data, COL_STOP, &stop, COL_DELAY, &current_msg_delay, -1);
+    gtk_tree_model_get(MODEL, &iter, COL_NUM, &current_msg_num, COL_ADDRESS, &address, COL_RW, &rw,
+                       COL_DATA, &data, COL_STOP, &stop, COL_DELAY, &current_msg_delay, -1);
     current_msg_address = address ? address : "";
     current_msg_rw = rw ? rw : "";
     current_msg_data = data ? data : "";
@@ -362,14 +375,434 @@ void setCellData(GtkTreePath *path) {
         return;
     gtk_tree_store_set(GTK_TREE_STORE(MODEL), &iter, COL_ADDRESS, new_msg_address.data(), COL_RW,
                        new_msg_rw.data(), COL_DATA, new_msg_data.data(), COL_STOP,
-                       new_msg_stop ? TRUE : FALSE, COL_DELAY,
-                       static_cast<guint>(new_msg_delay), -1);
+                       new_msg_stop ? TRUE : FALSE, COL_DELAY, static_cast<guint>(new_msg_delay),
+                       -1);
 }
 
-void gui_openRow(GtkTreeView *, GtkTreePath *, GtkTreeViewColumn *, gpointer) {}
-void editorOK(GtkWidget *, gpointer) {}
-gboolean editorCancel(GtkWidget *, gpointer) { return TRUE; }
-void editorToggleRead(GtkWidget *, gpointer) {}
-void editorToggleWrite(GtkWidget *, gpointer) {}
-void editorToggleStopOn(GtkWidget *, gpointer) {}
-void editorToggleStopOff(GtkWidget *, gpointer) {}
+namespace {
+
+constexpr std::size_t EDITOR_BOXES = 32;
+constexpr const char *ORDER_TEXT = "You must enter messages in order.  If you want to insert "
+                                   "another message later, use the [insert] key.";
+constexpr const char *ADDRESS_TEXT =
+    "Address must be an even hexadecimal number between 00 and FE.";
+constexpr const char *DATA_TEXT =
+    "Message data must contain only one or two digit hexadecimal numbers.";
+
+// The editor's widgets that no other unit needs; valid while it is open.
+GtkTooltips *editor_tips = nullptr;
+GtkWidget *editor_read_button = nullptr;
+GtkWidget *editor_write_button = nullptr;
+GtkWidget *editor_yes_button = nullptr;
+GtkWidget *editor_no_button = nullptr;
+// Set once OK or Cancel has done its work, so that a close by any other means still
+// counts as a Cancel.
+bool editor_settled = false;
+
+// What the editor shows when it opens: the row's values or the copy buffer's.
+struct EditorValues {
+    std::array<char, ADDRESS_SIZE> address{};
+    std::array<char, DATA_SIZE> data{};
+    bool read = false;
+    bool stop = true;
+    guint delay = 0;
+};
+
+// Copies as much of text as fits into out without splitting a UTF-8 character, so that a
+// cut text never reaches the store as invalid UTF-8.
+template <std::size_t N> void copyFitting(std::array<char, N> &out, const char *text) {
+    std::size_t n = std::min(std::strlen(text), N - 1);
+    while (n > 0 && !g_utf8_validate(text, static_cast<gssize>(n), nullptr))
+        --n;
+    std::memcpy(out.data(), text, n);
+    out[n] = '\0';
+}
+
+bool isHexDigit(char c) {
+    return c != '\0' && std::strchr("1234567890ABCDEFabcdef", c) != nullptr;
+}
+
+// The address text goes to the adapter as it stands, so besides being even and at most FE
+// it must hold hexadecimal digits only: "2z" or "+2" would otherwise pass the number check.
+bool addressAcceptable(const char *address) {
+    if (!validateAddress(address))
+        return false;
+    for (const char *c = address; *c != '\0'; ++c)
+        if (!isHexDigit(*c))
+            return false;
+    return true;
+}
+
+bool dataAcceptable(const char *data) {
+    const std::size_t length = std::strlen(data);
+    for (std::size_t i = 0; i < length; i += 3)
+        if (!isHexDigit(data[i]) || !isHexDigit(data[i + 1]))
+            return false;
+    return true;
+}
+
+// Fills the copy buffer from the row at path as it is stored. Goes by path, not by the
+// selection or the cursor: a send started from /INT inside the editor's nested loop moves
+// both.
+void copyRow(GtkTreePath *path) {
+    getCellData(path);
+    copy_msg_num = static_cast<int>(current_msg_num);
+    copyFitting(copy_msg_address, current_msg_address.c_str());
+    copyFitting(copy_msg_rw, current_msg_rw.c_str());
+    copyFitting(copy_msg_data, current_msg_data.c_str());
+    copy_msg_stop = current_msg_stop ? 1 : 0;
+    copy_msg_delay = static_cast<int>(current_msg_delay);
+    can_copy = 1;
+}
+
+// Cancel's bookkeeping: a row made by Insert goes again; any other row, as stored, becomes
+// the template for the next new one.
+void settleCancel() {
+    if (inserted_new_row != 0) {
+        // Remove the edited row, not whatever a running send has highlighted meanwhile.
+        gtk_tree_selection_select_path(sel, rowpath);
+        deleteSelectedRow();
+        inserted_new_row = 0;
+    } else {
+        copyRow(rowpath);
+    }
+}
+
+void setDirection(bool read) {
+    std::snprintf(new_msg_rw.data(), new_msg_rw.size(), "%s", read ? "R" : "W");
+    if (editor_read_frame == nullptr || editor_write_frame == nullptr)
+        return;
+    gtk_widget_hide(read ? editor_write_frame : editor_read_frame);
+    gtk_widget_show(read ? editor_read_frame : editor_write_frame);
+}
+
+// Both buttons of a radio pair emit "toggled" when the pair changes; the state follows
+// the button left active, whichever of the two reports.
+bool toggledOn(GtkWidget *widget, bool otherwise) {
+    if (widget == nullptr || !GTK_IS_TOGGLE_BUTTON(widget))
+        return otherwise;
+    return gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(widget)) != FALSE;
+}
+
+void onEditorDestroyed(GtkWidget *, gpointer) {
+    editwindow = nullptr;
+    editor_address = nullptr;
+    editor_delay = nullptr;
+    editor_read_bytes = nullptr;
+    editor_write_data.fill(nullptr);
+    editor_read_frame = nullptr;
+    editor_write_frame = nullptr;
+    editor_read_button = nullptr;
+    editor_write_button = nullptr;
+    editor_yes_button = nullptr;
+    editor_no_button = nullptr;
+}
+
+gboolean onEditorDelete(GtkWidget *widget, GdkEvent *, gpointer) {
+    return editorCancel(widget, nullptr);
+}
+
+GtkWidget *editorFrame(const char *title, GtkWidget *inner) {
+    GtkWidget *frame = gtk_frame_new(title);
+    gtk_frame_set_label_align(GTK_FRAME(frame), 0.0f, 0.5f);
+    gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_ETCHED_IN);
+    gtk_container_set_border_width(GTK_CONTAINER(inner), 5);
+    gtk_container_add(GTK_CONTAINER(frame), inner);
+    return frame;
+}
+
+void editorTip(GtkWidget *widget, const char *text) {
+    gtk_tooltips_set_tip(editor_tips, widget, text, "");
+}
+
+GtkWidget *buildAddressFrame(const EditorValues &values) {
+    GtkWidget *box = gtk_vbox_new(FALSE, 10);
+    editor_address = gtk_combo_new();
+    std::array<std::array<char, ADDRESS_SIZE>, 128> names{};
+    GList *list = nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::snprintf(names[i].data(), names[i].size(), "%02X", static_cast<unsigned>(i * 2));
+        list = g_list_append(list, names[i].data());
+    }
+    gtk_combo_set_popdown_strings(GTK_COMBO(editor_address), list); // copies the texts
+    g_list_free(list);
+    // Case-blind matching would replace a typed "a0" by the list's "A0"; the text is kept
+    // as typed.
+    gtk_combo_set_case_sensitive(GTK_COMBO(editor_address), TRUE);
+    // Filling the drop-down list puts its first entry in the entry; show the row's instead.
+    gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(editor_address)->entry), values.address.data());
+    gtk_widget_set_size_request(editor_address, 50, 20);
+    gtk_box_pack_start(GTK_BOX(box), editor_address, TRUE, TRUE, 0);
+    return editorFrame("I2C Address", box);
+}
+
+GtkWidget *buildDirectionFrame() {
+    GtkWidget *box = gtk_vbox_new(FALSE, 10);
+    editor_read_button = gtk_radio_button_new_with_label(nullptr, "Read");
+    editor_write_button =
+        gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(editor_read_button), "Write");
+    editorTip(editor_read_button, "Sendral will read a specified number of bytes from the Tavro");
+    editorTip(editor_write_button, "Sendral will write a specified series of bytes to the Tavro");
+    gtk_box_pack_start(GTK_BOX(box), editor_read_button, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), editor_write_button, TRUE, TRUE, 0);
+    g_signal_connect(editor_read_button, "toggled", G_CALLBACK(editorToggleRead), nullptr);
+    g_signal_connect(editor_write_button, "toggled", G_CALLBACK(editorToggleWrite), nullptr);
+    return editorFrame("Msg Direction", box);
+}
+
+GtkWidget *buildStopFrame() {
+    GtkWidget *box = gtk_vbox_new(FALSE, 10);
+    editor_yes_button = gtk_radio_button_new_with_label(nullptr, "Yes");
+    editor_no_button =
+        gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(editor_yes_button), "No");
+    editorTip(editor_yes_button,
+              "A \"Stop\" will be sent with the command.  This is the usual behaviour.");
+    editorTip(editor_no_button, "The \"Stop\" will be omitted from this message.");
+    gtk_box_pack_start(GTK_BOX(box), editor_yes_button, TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), editor_no_button, TRUE, TRUE, 0);
+    g_signal_connect(editor_yes_button, "toggled", G_CALLBACK(editorToggleStopOn), nullptr);
+    g_signal_connect(editor_no_button, "toggled", G_CALLBACK(editorToggleStopOff), nullptr);
+    return editorFrame("do Stop", box);
+}
+
+GtkWidget *buildDelayFrame(const EditorValues &values) {
+    GtkWidget *box = gtk_vbox_new(FALSE, 10);
+    GtkObject *range = gtk_adjustment_new(0, 0, 60000, 100, 100, 0);
+    editor_delay = gtk_spin_button_new(GTK_ADJUSTMENT(range), 0.5, 0);
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(editor_delay), TRUE);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(editor_delay), values.delay); // clamps
+    editorTip(editor_delay, "Sendral will delay this many milliseconds after sending this message");
+    gtk_box_pack_start(GTK_BOX(box), editor_delay, TRUE, TRUE, 0);
+    return editorFrame("Delay (ms)", box);
+}
+
+GtkWidget *buildReadFrame(std::size_t groups) {
+    GtkWidget *box = gtk_hbox_new(FALSE, 10);
+    GtkObject *range = gtk_adjustment_new(1, 1, 32, 1, 1, 0);
+    editor_read_bytes = gtk_spin_button_new(GTK_ADJUSTMENT(range), 0, 0);
+    gtk_spin_button_set_numeric(GTK_SPIN_BUTTON(editor_read_bytes), TRUE);
+    // The range shows 0 groups as 1.
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(editor_read_bytes), static_cast<gdouble>(groups));
+    gtk_box_pack_start(GTK_BOX(box), editor_read_bytes, TRUE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), gtk_label_new("Select number of bytes to read"), TRUE, FALSE,
+                       0);
+    editor_read_frame = editorFrame("Read Parameters", box);
+    return editor_read_frame;
+}
+
+GtkWidget *buildWriteFrame(const EditorValues &values, std::size_t groups) {
+    GtkWidget *box = gtk_vbox_new(FALSE, 10);
+    gtk_box_pack_start(
+        GTK_BOX(box), gtk_label_new("Enter 0 or more bytes of hex (00...FF) data to send to slave"),
+        TRUE, FALSE, 0);
+
+    GtkWidget *scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_container_set_border_width(GTK_CONTAINER(scroller), 5);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroller), GTK_SHADOW_NONE);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_ALWAYS,
+                                   GTK_POLICY_NEVER);
+    gtk_box_pack_start(GTK_BOX(box), scroller, TRUE, FALSE, 0);
+
+    GtkWidget *rows = gtk_vbox_new(FALSE, 0);
+    gtk_container_set_border_width(GTK_CONTAINER(rows), 10);
+    gtk_scrolled_window_add_with_viewport(GTK_SCROLLED_WINDOW(scroller), rows);
+    GtkWidget *numbers = gtk_hbox_new(FALSE, 0);
+    GtkWidget *entries = gtk_hbox_new(FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(rows), numbers, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(rows), entries, FALSE, FALSE, 0);
+
+    for (std::size_t k = 0; k < EDITOR_BOXES; ++k) {
+        std::array<char, 4> number{};
+        std::snprintf(number.data(), number.size(), "%zu", k + 1);
+        GtkWidget *label = gtk_label_new(number.data());
+        gtk_widget_set_size_request(label, 30, 20);
+        gtk_box_pack_start(GTK_BOX(numbers), label, FALSE, FALSE, 0);
+
+        GtkWidget *entry = gtk_entry_new();
+        gtk_entry_set_max_length(GTK_ENTRY(entry), 2);
+        gtk_widget_set_size_request(entry, 30, 24);
+        if (k < groups) {
+            const std::array<char, 3> byte{values.data[k * 3], values.data[k * 3 + 1], '\0'};
+            gtk_entry_set_text(GTK_ENTRY(entry), byte.data());
+        }
+        gtk_box_pack_start(GTK_BOX(entries), entry, FALSE, FALSE, 0);
+        editor_write_data[k] = entry;
+    }
+    editor_write_frame = editorFrame("Write Parameters", box);
+    return editor_write_frame;
+}
+
+void buildEditor(const EditorValues &values) {
+    editwindow = gtk_dialog_new();
+    gtk_widget_set_size_request(editwindow, 500, 300);
+    gtk_window_set_title(GTK_WINDOW(editwindow), "I2C Message Editor");
+    gtk_window_set_modal(GTK_WINDOW(editwindow), TRUE);
+    gtk_window_set_transient_for(GTK_WINDOW(editwindow), GTK_WINDOW(window));
+    g_signal_connect(editwindow, "destroy", G_CALLBACK(onEditorDestroyed), nullptr);
+    g_signal_connect(editwindow, "delete_event", G_CALLBACK(onEditorDelete), nullptr);
+    editor_tips = gtk_tooltips_new();
+    g_object_ref_sink(editor_tips);
+
+    GtkWidget *content = gtk_vbox_new(FALSE, 20);
+    gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(editwindow))), content, FALSE,
+                       FALSE, 0);
+
+    GtkWidget *top = gtk_hbox_new(FALSE, 10);
+    gtk_box_pack_start(GTK_BOX(content), top, FALSE, FALSE, 0);
+    gtk_container_add(GTK_CONTAINER(top), buildAddressFrame(values));
+    gtk_container_add(GTK_CONTAINER(top), buildDirectionFrame());
+    gtk_container_add(GTK_CONTAINER(top), buildStopFrame());
+    gtk_container_add(GTK_CONTAINER(top), buildDelayFrame(values));
+
+    // Whole groups only, and at most 32 of them (a hand-edited list file may hold more).
+    const std::size_t groups = std::min(std::strlen(values.data.data()) / 3, EDITOR_BOXES);
+    gtk_box_pack_start(GTK_BOX(content), buildReadFrame(groups), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(content), buildWriteFrame(values, groups), FALSE, FALSE, 0);
+
+    GtkWidget *actions = gtk_dialog_get_action_area(GTK_DIALOG(editwindow));
+    GtkWidget *ok = gtk_button_new_with_label("OK");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    gtk_box_pack_start(GTK_BOX(actions), ok, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(actions), cancel, FALSE, FALSE, 0);
+    g_signal_connect(ok, "clicked", G_CALLBACK(editorOK), nullptr);
+    g_signal_connect(cancel, "clicked", G_CALLBACK(editorCancel), nullptr);
+
+    // The dialog itself stays hidden until gtk_dialog_run, so that it is first sized with
+    // only one parameter frame showing.
+    gtk_widget_show_all(content);
+    gtk_widget_show_all(actions);
+    gtk_toggle_button_set_active(
+        GTK_TOGGLE_BUTTON(values.read ? editor_read_button : editor_write_button), TRUE);
+    setDirection(values.read); // "toggled" comes only on a change, and Read starts active
+    gtk_toggle_button_set_active(
+        GTK_TOGGLE_BUTTON(values.stop ? editor_yes_button : editor_no_button), TRUE);
+    new_msg_stop = values.stop ? 1 : 0;
+}
+
+// Reads the whole message back from the widgets: a send running in the nested loop may
+// have reused new_msg_* through setRow since the editor opened.
+void collectMessage() {
+    setDirection(toggledOn(editor_read_button, false));
+    new_msg_stop = toggledOn(editor_yes_button, true) ? 1 : 0;
+    copyFitting(new_msg_address, gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(editor_address)->entry)));
+
+    gtk_spin_button_update(GTK_SPIN_BUTTON(editor_delay)); // a value still being typed counts
+    new_msg_delay = static_cast<int>(gtk_spin_button_get_value(GTK_SPIN_BUTTON(editor_delay)));
+
+    std::size_t length = 0;
+    if (new_msg_rw[0] == 'R') {
+        gtk_spin_button_update(GTK_SPIN_BUTTON(editor_read_bytes));
+        const int count = gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(editor_read_bytes));
+        for (int i = 0; i < count && length + 3 < DATA_SIZE; ++i) {
+            new_msg_data[length++] = 'F';
+            new_msg_data[length++] = 'F';
+            new_msg_data[length++] = ',';
+        }
+    } else {
+        // Collected up to the first empty box; a single character is the byte's low digit.
+        for (GtkWidget *entry : editor_write_data) {
+            const char *text = gtk_entry_get_text(GTK_ENTRY(entry));
+            const std::size_t size = std::strlen(text);
+            if (size == 0)
+                break;
+            new_msg_data[length++] = g_ascii_toupper(size == 1 ? '0' : text[0]);
+            new_msg_data[length++] = g_ascii_toupper(size == 1 ? text[0] : text[1]);
+            new_msg_data[length++] = ',';
+        }
+    }
+    new_msg_data[length] = '\0';
+}
+
+} // namespace
+
+void gui_openRow(GtkTreeView *, GtkTreePath *path, GtkTreeViewColumn *, gpointer) {
+    // One editor at a time: a second one would share the first one's widgets and rowpath.
+    if (getSendMode() == 1 || editwindow != nullptr || path == nullptr)
+        return;
+    GtkTreeIter iter;
+    if (!gtk_tree_model_get_iter(MODEL, &iter, path))
+        return;
+    getCellData(path);
+    if (static_cast<int>(current_msg_num) > filled_rows + 1) {
+        showError(ORDER_TEXT);
+        return;
+    }
+
+    EditorValues values;
+    // Only a row without a message starts from the template: a stored write message
+    // without bytes also has an empty data text, and it opens showing its own values.
+    if (current_msg_rw.empty() && current_msg_data.empty() && can_copy == 1) {
+        copyFitting(values.address, copy_msg_address.data());
+        copyFitting(values.data, copy_msg_data.data());
+        values.read = copy_msg_rw[0] == 'R';
+        values.stop = copy_msg_stop != 0;
+        values.delay = static_cast<guint>(copy_msg_delay);
+    } else {
+        copyFitting(values.address, current_msg_address.c_str());
+        copyFitting(values.data, current_msg_data.c_str());
+        values.read = !current_msg_rw.empty() && current_msg_rw[0] == 'R';
+        values.stop = current_msg_stop != 0;
+        values.delay = current_msg_delay;
+    }
+
+    rowpath = gtk_tree_path_copy(path);
+    editor_settled = false;
+    buildEditor(values);
+    gtk_dialog_run(GTK_DIALOG(editwindow));
+    // The run also ends if the dialog goes some other way; that counts as a Cancel.
+    if (!editor_settled)
+        settleCancel();
+    if (editwindow != nullptr)
+        gtk_widget_destroy(editwindow);
+    g_object_unref(editor_tips);
+    editor_tips = nullptr;
+    gtk_tree_path_free(rowpath);
+    rowpath = nullptr;
+}
+
+void editorOK(GtkWidget *, gpointer) {
+    if (editwindow == nullptr || rowpath == nullptr)
+        return;
+    collectMessage();
+    if (!addressAcceptable(new_msg_address.data())) {
+        showError(ADDRESS_TEXT);
+        return;
+    }
+    if (!dataAcceptable(new_msg_data.data())) {
+        showError(DATA_TEXT);
+        return;
+    }
+    setCellData(rowpath);
+    copyRow(rowpath);
+    inserted_new_row = 0;
+    // A row made by Insert was counted then; only the first empty row adds a message here.
+    if (copy_msg_num == filled_rows + 1)
+        ++filled_rows;
+    editor_settled = true;
+    gtk_widget_destroy(editwindow);
+}
+
+gboolean editorCancel(GtkWidget *, gpointer) {
+    if (editwindow == nullptr || rowpath == nullptr)
+        return TRUE;
+    settleCancel();
+    editor_settled = true;
+    gtk_widget_destroy(editwindow);
+    return TRUE; // destroyed here: after a delete_event GTK must not destroy it again
+}
+
+void editorToggleRead(GtkWidget *widget, gpointer) {
+    setDirection(toggledOn(widget, true));
+}
+
+void editorToggleWrite(GtkWidget *widget, gpointer) {
+    setDirection(!toggledOn(widget, true));
+}
+
+void editorToggleStopOn(GtkWidget *widget, gpointer) {
+    new_msg_stop = toggledOn(widget, true) ? 1 : 0;
+}
+
+void editorToggleStopOff(GtkWidget *widget, gpointer) {
+    new_msg_stop = toggledOn(widget, true) ? 0 : 1;
+}
