@@ -2,6 +2,7 @@
 
 #include "serial.h"
 
+#include <cctype>
 #include <cstdio>
 #include <unistd.h>
 
@@ -89,9 +90,15 @@ TavroCommand buildBaud(int rate) {
     TavroCommand c = traced("Setting the baud rate...");
     c.pieces.emplace_back("/b");
     switch (rate) {
-    case 19200: c.pieces.emplace_back("0\r"); break;
-    case 57600: c.pieces.emplace_back("1\r"); break;
-    case 115200: c.pieces.emplace_back("2\r"); break;
+    case 19200:
+        c.pieces.emplace_back("0\r");
+        break;
+    case 57600:
+        c.pieces.emplace_back("1\r");
+        break;
+    case 115200:
+        c.pieces.emplace_back("2\r");
+        break;
     default: {
         char line[96];
         std::snprintf(line, sizeof line, "ERROR, baud rate = %d.  Please report this to QVT.\n",
@@ -106,10 +113,18 @@ TavroCommand buildClock(int khz) {
     TavroCommand c = traced("Setting the I2C clock speed...");
     c.pieces.emplace_back("/K");
     switch (khz) {
-    case 23: c.pieces.emplace_back("0\r"); break;
-    case 86: c.pieces.emplace_back("1\r"); break;
-    case 100: c.pieces.emplace_back("2\r"); break;
-    case 400: c.pieces.emplace_back("3\r"); break;
+    case 23:
+        c.pieces.emplace_back("0\r");
+        break;
+    case 86:
+        c.pieces.emplace_back("1\r");
+        break;
+    case 100:
+        c.pieces.emplace_back("2\r");
+        break;
+    case 400:
+        c.pieces.emplace_back("3\r");
+        break;
     default: {
         char line[96];
         std::snprintf(line, sizeof line, "ERROR, clock speed = %d.  Please report this to QVT.\n",
@@ -180,25 +195,58 @@ void sendCommand(const TavroCommand &command) {
         usleep(TAVRO_RESET_PAUSE_US);
 }
 
-void Tavro_reset() { sendCommand(buildReset()); }
-void Tavro_setFormat(int format) { sendCommand(buildSetFormat(format)); }
-void Tavro_setFlow(int flow) { sendCommand(buildSetFlow(flow)); }
-void Tavro_setAddress(const char *address) { sendCommand(buildSetAddress(address)); }
-void Tavro_selectSlave(const char *address) { sendCommand(buildSelectSlave(address)); }
-void Tavro_open() { sendCommand(buildOpen()); }
-void Tavro_close() { sendCommand(buildClose()); }
-void Tavro_baud(int rate) { sendCommand(buildBaud(rate)); }
-void Tavro_clock(int khz) { sendCommand(buildClock(khz)); }
-void Tavro_IntMonitor(int on) { sendCommand(buildIntMonitor(on)); }
-void Tavro_QueryIntMon() { sendCommand(buildQueryIntMon()); }
-void Tavro_MTx(const char *data, int stop) { sendCommand(buildMTx(data, stop)); }
-void Tavro_MRx(int count, int stop) { sendCommand(buildMRx(count, stop)); }
-void Tavro_STx(const char *data) { sendCommand(buildSTx(data)); }
+void Tavro_reset() {
+    sendCommand(buildReset());
+}
+void Tavro_setFormat(int format) {
+    sendCommand(buildSetFormat(format));
+}
+void Tavro_setFlow(int flow) {
+    sendCommand(buildSetFlow(flow));
+}
+void Tavro_setAddress(const char *address) {
+    sendCommand(buildSetAddress(address));
+}
+void Tavro_selectSlave(const char *address) {
+    sendCommand(buildSelectSlave(address));
+}
+void Tavro_open() {
+    sendCommand(buildOpen());
+}
+void Tavro_close() {
+    sendCommand(buildClose());
+}
+void Tavro_baud(int rate) {
+    sendCommand(buildBaud(rate));
+}
+void Tavro_clock(int khz) {
+    sendCommand(buildClock(khz));
+}
+void Tavro_IntMonitor(int on) {
+    sendCommand(buildIntMonitor(on));
+}
+void Tavro_QueryIntMon() {
+    sendCommand(buildQueryIntMon());
+}
+void Tavro_MTx(const char *data, int stop) {
+    sendCommand(buildMTx(data, stop));
+}
+void Tavro_MRx(int count, int stop) {
+    sendCommand(buildMRx(count, stop));
+}
+void Tavro_STx(const char *data) {
+    sendCommand(buildSTx(data));
+}
 
 int validateAddress(const char *address) {
+    // The characters go to the adapter as they stand, so they must be hexadecimal digits
+    // themselves: "%x" alone would also pass "2z", "+2" or " 4".
     char first_two[3] = {0, 0, 0};
-    for (int i = 0; i < 2 && address[i] != '\0'; ++i)
+    for (int i = 0; i < 2 && address[i] != '\0'; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(address[i])))
+            return 0;
         first_two[i] = address[i];
+    }
     unsigned value = 0;
     if (std::sscanf(first_two, "%x", &value) != 1)
         return 0;

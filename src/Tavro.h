@@ -59,8 +59,8 @@ void Tavro_MTx(const char *data, int stop);
 void Tavro_MRx(int count, int stop);
 void Tavro_STx(const char *data);
 
-// Returns 1 when the first two characters read as a hexadecimal number (as sscanf's %x
-// reads them) that is even and at most 0xFE, else 0.
+// Returns 1 when the first two characters (fewer if the text is shorter) are hexadecimal
+// digits whose number is even and at most 0xFE, else 0.
 int validateAddress(const char *address);
 
 #endif

@@ -422,17 +422,6 @@ bool isHexDigit(char c) {
     return c != '\0' && std::strchr("1234567890ABCDEFabcdef", c) != nullptr;
 }
 
-// The address text goes to the adapter as it stands, so besides being even and at most FE
-// it must hold hexadecimal digits only: "2z" or "+2" would otherwise pass the number check.
-bool addressAcceptable(const char *address) {
-    if (!validateAddress(address))
-        return false;
-    for (const char *c = address; *c != '\0'; ++c)
-        if (!isHexDigit(*c))
-            return false;
-    return true;
-}
-
 bool dataAcceptable(const char *data) {
     const std::size_t length = std::strlen(data);
     for (std::size_t i = 0; i < length; i += 3)
@@ -764,7 +753,7 @@ void editorOK(GtkWidget *, gpointer) {
     if (editwindow == nullptr || rowpath == nullptr)
         return;
     collectMessage();
-    if (!addressAcceptable(new_msg_address.data())) {
+    if (!validateAddress(new_msg_address.data())) {
         showError(ADDRESS_TEXT);
         return;
     }

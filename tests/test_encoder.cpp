@@ -78,7 +78,7 @@ TEST(Encoder, BadArgumentsSendNothing) {
 TEST(Encoder, AddressCheck) {
     for (const char *good : {"00", "FE", "a0", "8", "A0C", "4E"})
         EXPECT_EQ(validateAddress(good), 1) << good;
-    for (const char *bad : {"FF", "01", "G0", "", "zz", "-2"})
+    for (const char *bad : {"FF", "01", "G0", "", "zz", "-2", "+2", " 4", "2z"})
         EXPECT_EQ(validateAddress(bad), 0) << bad;
 }
 
