@@ -358,6 +358,13 @@ void PtySimulator::clearReceived() {
     adapter_.clearReceived();
 }
 
+std::vector<Received> PtySimulator::takeReceived() {
+    std::lock_guard lock(mutex_);
+    std::vector<Received> taken(adapter_.received().begin(), adapter_.received().end());
+    adapter_.clearReceived();
+    return taken;
+}
+
 int PtySimulator::transfers() const {
     std::lock_guard lock(mutex_);
     return adapter_.transfers();

@@ -69,6 +69,9 @@ class PtySimulator {
     // --- observation ---
     std::vector<Received> received() const;
     void clearReceived();
+    // The log so far, emptied in the same step, so that a long run can drain it without
+    // losing what arrives in between.
+    std::vector<Received> takeReceived();
     int transfers() const;
     int adapterRate() const;
     // The host's current line rate (0 = B0 or a rate the model lacks, or vanished).
