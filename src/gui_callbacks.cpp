@@ -9,9 +9,16 @@
 
 #include <gdk/gdkkeysyms.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -337,20 +344,401 @@ void gui_handle_intrelease() {
 
 // ---- File commands ----------------------------------------------------------------------
 
-void gui_file_new(gpointer, guint, GtkWidget *) {}
-void gui_file_open(gpointer, guint, GtkWidget *) {}
-void gui_file_save(gpointer, guint, GtkWidget *) {}
-void gui_file_saveas(gpointer, guint, GtkWidget *) {}
-void clearCurrentFilename() { current_filename.clear(); }
+namespace {
+
+constexpr std::string_view LIST_HEADER = "QVT I2C Message List File";
+constexpr std::size_t MAX_DATA_CHARS = 3 * MAX_GROUPS;
+
+// Runs a menu command; an allocation failure must not unwind through GTK's C frames.
+template <typename Command> void guarded(Command &&command) noexcept {
+    try {
+        command();
+    } catch (const std::exception &) {
+        showError("Not enough memory to complete the command!");
+    }
+}
+
+std::string baseName(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Open List and New List replace the list; a run can only be in progress here when /INT
+// started one inside the file chooser's loop, and it must not go on over the new list.
+void stopRunForNewList() {
+    if (getSendMode() == 1) {
+        gui_stop(nullptr, nullptr);
+        setStatus("Sending stopped: the list was replaced.");
+    }
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+// The text up to and including its last comma; "" without a comma.
+std::string_view throughLastComma(std::string_view text) {
+    const std::size_t comma = text.rfind(',');
+    return comma == std::string_view::npos ? std::string_view() : text.substr(0, comma + 1);
+}
+
+// The leading hexadecimal digits of text, as a number.
+unsigned leadingHex(std::string_view text) {
+    unsigned value = 0;
+    for (char c : text) {
+        const int digit = g_ascii_xdigit_value(c);
+        if (digit < 0)
+            break;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    return value;
+}
+
+enum class SaveResult { Saved, CantCreate, WriteFailed };
+
+bool writeAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes text beside path under a temporary name and renames it over path, so that path
+// holds either its old contents or the whole new text, never a part.
+SaveResult replaceFile(const std::string &path, const std::string &text) {
+    // Write through a symbolic link to the file it names, keeping the link.
+    std::string target = path;
+    if (char *resolved = realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    struct stat old_file {};
+    const bool existed = stat(target.c_str(), &old_file) == 0;
+
+    gchar *dir = g_path_get_dirname(target.c_str());
+    std::string name = std::string(dir) + "/." + baseName(target) + ".XXXXXX";
+    g_free(dir);
+    std::vector<char> temp(name.begin(), name.end());
+    temp.push_back('\0');
+    UniqueFd fd(g_mkstemp_full(temp.data(), O_WRONLY | O_CLOEXEC, 0666));
+    if (!fd.valid())
+        return SaveResult::CantCreate;
+    if (existed)
+        fchmod(fd.get(), old_file.st_mode & 07777); // the new file keeps the old one's modes
+    const bool written = writeAll(fd.get(), text) && fsync(fd.get()) == 0;
+    const bool closed = fd.reset() == 0;
+    if (!written || !closed || rename(temp.data(), target.c_str()) != 0) {
+        unlink(temp.data());
+        return SaveResult::WriteFailed;
+    }
+    return SaveResult::Saved;
+}
+
+} // namespace
+
+void gui_file_new(gpointer, guint, GtkWidget *) {
+    guarded([] {
+        stopRunForNewList();
+        clearCurrentFilename();
+        setTitle("new list");
+        eraseRows();
+    });
+}
+
+void gui_file_open(gpointer, guint, GtkWidget *) {
+    guarded([] { fileOpen(); });
+}
+
+void gui_file_save(gpointer, guint, GtkWidget *) {
+    guarded([] {
+        if (current_filename.empty())
+            fileSaveAs();
+        else
+            gui_file_save_success(0);
+    });
+}
+
+void gui_file_saveas(gpointer, guint, GtkWidget *) {
+    guarded([] { fileSaveAs(); });
+}
+
+void clearCurrentFilename() {
+    current_filename.clear();
+}
+
+void gui_file_open_success(const char *path) {
+    stopRunForNewList();
+    eraseRows();
+    current_filename = path;
+
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        clearCurrentFilename();
+        showError("File could not be opened!");
+        return;
+    }
+    ListFile list;
+    const ListFileStatus result = readListFile(file, list);
+    std::fclose(file);
+    if (result != ListFileStatus::Ok) {
+        // Nothing of the file is in the list: a Save List must not write over it.
+        clearCurrentFilename();
+        showError(result == ListFileStatus::NotAList
+                      ? "Not an QVT I2C Message List file!"
+                      : "File could not be read!  The list was not loaded.");
+        return;
+    }
+
+    int row = 0;
+    for (const ListMessage &message : list.messages) {
+        selectRowNumber(++row);
+        setRow(row, message.address.c_str(), message.rw.c_str(), message.data.c_str(),
+               message.stop ? 1 : 0, static_cast<int>(message.delay));
+    }
+    setFilledCount(row);
+    selectRowReset();
+    if (list.autorepeat >= 0)
+        setAutorepeatCheckbox(list.autorepeat);
+    if (list.sendonint >= 0)
+        setSendonIntCheckbox(list.sendonint);
+    setTitle(baseName(current_filename).c_str());
+    if (list.dropped > 0) {
+        const std::string text =
+            "The list holds at most 50 messages: " + std::to_string(list.dropped) +
+            (list.dropped == 1 ? " message line of the file was dropped."
+                               : " message lines of the file were dropped.");
+        setStatus(text.c_str());
+    }
+}
+
+void gui_file_save_as_success(const char *path) {
+    current_filename = path;
+    setTitle(baseName(current_filename).c_str());
+    gui_file_save_success(1);
+}
+
+void gui_file_save_success(int ask) {
+    const std::size_t length = current_filename.size();
+    if (length < 4 || current_filename[length - 4] != '.')
+        current_filename += ".iml";
+    // The question runs a nested loop in which the current name may change.
+    const std::string path = current_filename;
+
+    struct stat existing {};
+    if (ask && lstat(path.c_str(), &existing) == 0 && showYesNo() == 0)
+        return;
+
+    const std::string text =
+        formatListFile(listMessages(), getOptionAutorepeat() != 0, getOptionSendonInt() != 0);
+    switch (replaceFile(path, text)) {
+    case SaveResult::Saved:
+        break;
+    case SaveResult::CantCreate:
+        showError("Can't open file for writing!");
+        break;
+    case SaveResult::WriteFailed:
+        showError("Can't write file!  The list was not saved.");
+        break;
+    }
+}
+
+// ---- List file format ---------------------------------------------------------------------
+
+std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
+                           bool sendonint) {
+    std::string text = std::string(LIST_HEADER) + " V2\n";
+    for (const ListMessage &message : messages) {
+        std::array<char, 16> delay{};
+        std::snprintf(delay.data(), delay.size(), "%04x", message.delay);
+        text += '$';
+        text += message.address;
+        text += message.rw == "W" ? ",W," : ",R,";
+        text += message.stop ? "Y,$" : "N,$";
+        text += delay.data();
+        text += ',';
+        text += message.data;
+        text += '\n';
+    }
+    text += autorepeat ? "AutoRepeat = ON\n" : "AutoRepeat = OFF\n";
+    text += sendonint ? "SendOnInt = ON\n" : "SendOnInt = OFF\n";
+    text += "End of Sequence\n";
+    return text;
+}
+
+std::vector<ListMessage> listMessages() {
+    std::vector<ListMessage> messages;
+    for (int n = 1; n <= std::min(filled_rows, LIST_ROWS); ++n) {
+        GtkTreeIter iter;
+        if (!gtk_tree_model_iter_nth_child(MODEL, &iter, nullptr, n - 1))
+            break;
+        gchar *address = nullptr;
+        gchar *rw = nullptr;
+        gchar *data = nullptr;
+        gboolean stop = TRUE;
+        guint delay = 0;
+        gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data,
+                           COL_STOP, &stop, COL_DELAY, &delay, -1);
+        ListMessage message;
+        message.address = address ? address : "";
+        message.rw = rw ? rw : "";
+        message.data = data ? data : "";
+        message.stop = stop != FALSE;
+        message.delay = delay;
+        g_free(address);
+        g_free(rw);
+        g_free(data);
+        messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+bool ListFileParser::feed(const char *data, std::size_t length) {
+    std::string_view rest(data, length);
+    while (stage_ != Stage::Done && !rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        const std::string_view piece = rest.substr(0, end);
+        if (!overlong_) {
+            const std::size_t room = MAX_LINE_KEPT - pending_.size();
+            pending_.append(piece.substr(0, room));
+            overlong_ = piece.size() > room;
+        }
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+        line(pending_);
+        pending_.clear();
+        overlong_ = false;
+    }
+    return stage_ != Stage::Done;
+}
+
+void ListFileParser::finish() {
+    if (stage_ != Stage::Done && !pending_.empty())
+        line(pending_);
+    pending_.clear();
+    stage_ = Stage::Done;
+}
+
+void ListFileParser::line(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    switch (stage_) {
+    case Stage::Header:
+        header_ok_ = startsWith(text, LIST_HEADER);
+        stage_ = header_ok_ ? Stage::Messages : Stage::Done;
+        break;
+    case Stage::Messages:
+        if (startsWith(text, "$")) {
+            message(text);
+            break;
+        }
+        stage_ = Stage::Options;
+        option(text);
+        break;
+    case Stage::Options:
+        option(text);
+        break;
+    case Stage::Done:
+        break;
+    }
+}
+
+void ListFileParser::message(std::string_view text) {
+    if (result_.messages.size() >= static_cast<std::size_t>(LIST_ROWS)) {
+        ++result_.dropped;
+        return;
+    }
+    ListMessage message;
+    message.rw = contains(text, ",W,") ? "W" : "R";
+    message.stop = !contains(text, ",N,");
+    const std::string_view address = text.substr(1, text.find(',') - 1);
+    message.address = std::string(address.substr(0, 2));
+
+    // The delay is the four characters after the first ",$"; a line without them has delay
+    // 0 and no data. The data runs from after the comma that follows the delay.
+    const std::size_t mark = text.find(",$");
+    if (mark != std::string_view::npos && text.size() >= mark + 6) {
+        message.delay = leadingHex(text.substr(mark + 2, 4));
+        std::string_view data = throughLastComma(text.substr(std::min(text.size(), mark + 7)));
+        if (data.size() > MAX_DATA_CHARS)
+            data = throughLastComma(data.substr(0, MAX_DATA_CHARS)); // the first 32 groups
+        message.data = std::string(data);
+    }
+    result_.messages.push_back(std::move(message));
+}
+
+void ListFileParser::option(std::string_view text) {
+    if (startsWith(text, "AutoRepeat"))
+        result_.autorepeat = contains(text, "ON") ? 1 : 0;
+    else if (startsWith(text, "SendOnInt"))
+        result_.sendonint = contains(text, "ON") ? 1 : 0;
+    else if (startsWith(text, "End of Sequence"))
+        stage_ = Stage::Done;
+}
+
+ListFileStatus parseListText(std::string_view text, ListFile &out) {
+    ListFileParser parser;
+    parser.feed(text.data(), text.size());
+    parser.finish();
+    out = parser.result();
+    return parser.status();
+}
+
+ListFileStatus readListFile(std::FILE *in, ListFile &out) {
+    ListFileParser parser;
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (n > 0 && !parser.feed(buffer.data(), n))
+            break;
+        if (n < buffer.size()) {
+            if (std::ferror(in))
+                return ListFileStatus::ReadError;
+            break;
+        }
+    }
+    parser.finish();
+    out = parser.result();
+    return parser.status();
+}
 
 // ---- Options and Help menus, Exit --------------------------------------------------------
 
-void gui_baud(gpointer, guint, GtkWidget *) {}
-void gui_clock(gpointer, guint, GtkWidget *) {}
-void gui_help_readme(gpointer, guint, GtkWidget *) {}
-void gui_help_revisions(gpointer, guint, GtkWidget *) {}
-void gui_help_quickstart(gpointer, guint, GtkWidget *) {}
-void gui_help_about(gpointer, guint, GtkWidget *) {}
+namespace {
+
+void showDataFile(const char *title, const char *name) {
+    const std::string path = std::string(DATA_DIR) + "/" + name;
+    displayTextFile(title, path.c_str());
+}
+
+} // namespace
+
+void gui_baud(gpointer, guint, GtkWidget *) {
+    guarded([] { displayBaudRate(); });
+}
+void gui_clock(gpointer, guint, GtkWidget *) {
+    guarded([] { displayClockSpeed(); });
+}
+void gui_help_readme(gpointer, guint, GtkWidget *) {
+    guarded([] { showDataFile("ReadMe", "README.txt"); });
+}
+void gui_help_revisions(gpointer, guint, GtkWidget *) {
+    guarded([] { showDataFile("Revision Report", "REVISIONS.txt"); });
+}
+void gui_help_quickstart(gpointer, guint, GtkWidget *) {
+    guarded([] { showDataFile("QuickStart", "QUICKSTART.txt"); });
+}
+void gui_help_about(gpointer, guint, GtkWidget *) {
+    guarded([] { displayAbout(); });
+}
 void gui_menu_exit(gpointer, guint, GtkWidget *) { handleClose(nullptr, nullptr, nullptr); }
 
 // ---- List keys --------------------------------------------------------------------------

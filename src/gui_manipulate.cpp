@@ -4,7 +4,13 @@
 #include "gui_create.h"
 #include "main.h"
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -371,3 +377,425 @@ void makeBeep() {
 int gui_getBaudRate() { return baudrate_value; }
 
 int gui_getClockSpeed() { return clockspeed_value; }
+
+namespace {
+
+// The open dialogs of one kind, innermost last. Dialogs run nested main loops, so a command
+// can open a second dialog of a kind inside the first one's run; the process-wide handle
+// always names the innermost live one, and each run destroys only its own dialog.
+struct DialogSlot {
+    GtkWidget **handle;
+    GtkWidget **part; // the rate dialogs' combo, else nullptr
+    std::vector<GtkWidget *> open;
+};
+
+DialogSlot chooser_slot{&file_selector, nullptr, {}};
+DialogSlot baud_slot{&baudwindow, &baudrate, {}};
+DialogSlot clock_slot{&clockwindow, &clockspeed, {}};
+DialogSlot display_slot{&displaybox, nullptr, {}};
+
+constexpr const char *PART_KEY = "sendral-part";
+
+void pointSlot(DialogSlot &slot) {
+    GtkWidget *top = slot.open.empty() ? nullptr : slot.open.back();
+    *slot.handle = top;
+    if (slot.part)
+        *slot.part =
+            top ? static_cast<GtkWidget *>(g_object_get_data(G_OBJECT(top), PART_KEY)) : nullptr;
+}
+
+void slotDialogDestroyed(GtkWidget *dialog, gpointer data) {
+    auto *slot = static_cast<DialogSlot *>(data);
+    slot->open.erase(std::remove(slot->open.begin(), slot->open.end(), dialog), slot->open.end());
+    pointSlot(*slot);
+}
+
+void enterSlot(DialogSlot &slot, GtkWidget *dialog, GtkWidget *part = nullptr) {
+    if (part)
+        g_object_set_data(G_OBJECT(dialog), PART_KEY, part);
+    slot.open.push_back(dialog);
+    g_signal_connect(dialog, "destroy", G_CALLBACK(slotDialogDestroyed), &slot);
+    pointSlot(slot);
+}
+
+bool inSlot(const DialogSlot &slot, GtkWidget *dialog) {
+    return std::find(slot.open.begin(), slot.open.end(), dialog) != slot.open.end();
+}
+
+// Runs the dialog; whatever ended the run (a handler, the window manager), it is gone after.
+gint runToEnd(DialogSlot &slot, GtkWidget *dialog) {
+    g_object_ref(dialog);
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    if (inSlot(slot, dialog))
+        gtk_widget_destroy(dialog);
+    g_object_unref(dialog);
+    return response;
+}
+
+// The dialog of the kind that holds widget, or the innermost open one for nullptr.
+GtkWidget *dialogOf(const DialogSlot &slot, GtkWidget *widget) {
+    GtkWidget *dialog = widget ? gtk_widget_get_toplevel(widget) : *slot.handle;
+    return dialog && inSlot(slot, dialog) ? dialog : nullptr;
+}
+
+void destroyIn(const DialogSlot &slot, GtkWidget *widget) {
+    if (GtkWidget *dialog = dialogOf(slot, widget))
+        gtk_widget_destroy(dialog);
+}
+
+// ---- File choosers
+
+// Runs a chooser over *.iml files; the chosen path, "" for anything but accept.
+std::string runChooser(const char *title, GtkFileChooserAction action, const char *accept) {
+    GtkWidget *chooser =
+        gtk_file_chooser_dialog_new(title, GTK_WINDOW(window), action, GTK_STOCK_CANCEL,
+                                    GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "Message lists (*.iml)");
+    gtk_file_filter_add_pattern(filter, "*.iml");
+    gtk_file_filter_add_pattern(filter, "*.IML");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter); // the chooser owns it
+    gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
+    gtk_window_set_transient_for(GTK_WINDOW(chooser), GTK_WINDOW(window));
+    enterSlot(chooser_slot, chooser);
+
+    g_object_ref(chooser);
+    std::string path;
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+        if (gchar *name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
+            path = name;
+            g_free(name);
+        }
+    }
+    // Gone before the file is touched, so that its messages do not stand over the chooser.
+    if (inSlot(chooser_slot, chooser))
+        gtk_widget_destroy(chooser);
+    g_object_unref(chooser);
+    return path;
+}
+
+// ---- Baud rate and clock speed
+
+struct RateDialog {
+    DialogSlot &slot;
+    const char *title;
+    const char *prompt;
+    std::vector<const char *> (*choices)(int variant);
+    int *value;
+    GCallback ok;
+    GCallback cancel;
+};
+
+std::vector<const char *> baudChoices(int variant) {
+    if (variant > 0)
+        return {"19200", "57600", "115200"};
+    return {"19200"};
+}
+
+std::vector<const char *> clockChoices(int variant) {
+    if (variant > 0)
+        return {"23", "86", "100", "400"};
+    return {"100"};
+}
+
+// The window manager's close is the dialog's Cancel.
+gboolean rateDialogDelete(GtkWidget *dialog, GdkEvent *, gpointer slot) {
+    destroyIn(*static_cast<DialogSlot *>(slot), dialog);
+    return TRUE;
+}
+
+void displayRate(const RateDialog &kind) {
+    GtkWidget *dialog = gtk_dialog_new();
+    gtk_widget_set_size_request(dialog, 300, 100);
+    gtk_window_set_title(GTK_WINDOW(dialog), kind.title);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(window));
+    g_signal_connect(dialog, "delete_event", G_CALLBACK(rateDialogDelete), &kind.slot);
+
+    GtkWidget *label = gtk_label_new(kind.prompt);
+    gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), label, FALSE, FALSE, 0);
+    gtk_widget_show(label);
+
+    GtkWidget *combo = gtk_combo_new();
+    GList *strings = nullptr;
+    for (const char *choice : kind.choices(device))
+        strings = g_list_append(strings, const_cast<char *>(choice));
+    gtk_combo_set_popdown_strings(GTK_COMBO(combo), strings); // copies the strings
+    g_list_free(strings);
+    gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), combo, FALSE, FALSE, 0);
+    gtk_widget_set_size_request(combo, 100, 20);
+    gtk_widget_show(combo);
+    std::array<char, 16> current{};
+    std::snprintf(current.data(), current.size(), "%d", *kind.value);
+    gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(combo)->entry), current.data());
+
+    GtkWidget *ok = gtk_button_new_with_label("OK");
+    GtkWidget *cancel = gtk_button_new_with_label("Cancel");
+    for (GtkWidget *button : {ok, cancel}) {
+        gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->action_area), button, FALSE, FALSE, 0);
+        gtk_widget_show(button);
+    }
+    g_signal_connect(ok, "clicked", kind.ok, nullptr);
+    g_signal_connect(cancel, "clicked", kind.cancel, nullptr);
+    if (getButtonMode() == 1)
+        gtk_widget_set_sensitive(ok, FALSE); // an open link keeps the rate it was opened with
+
+    enterSlot(kind.slot, dialog, combo);
+    runToEnd(kind.slot, dialog);
+}
+
+// Leading white space, an optional sign, then decimal digits up to the first other
+// character; 0 without digits. Out-of-range numbers stop at the int limits.
+int leadingDecimal(const char *text) {
+    const long value = std::strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+void rateOk(DialogSlot &slot, GtkWidget *widget, int *value) {
+    GtkWidget *dialog = dialogOf(slot, widget);
+    if (dialog == nullptr)
+        return;
+    auto *combo = static_cast<GtkWidget *>(g_object_get_data(G_OBJECT(dialog), PART_KEY));
+    *value = leadingDecimal(gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(combo)->entry)));
+    gtk_widget_destroy(dialog);
+}
+
+// ---- Text viewer and About window
+
+void appendText(GtkTextBuffer *buffer, const std::string &text) {
+    if (text.empty())
+        return;
+    GtkTextIter end;
+    gtk_text_buffer_get_end_iter(buffer, &end);
+    gtk_text_buffer_insert(buffer, &end, text.data(), static_cast<gint>(text.size()));
+}
+
+// Reads the file in pieces of at most 255 bytes, each shown as soon as it has been read.
+void fillFromFile(GtkTextBuffer *buffer, const char *path) {
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        appendText(buffer, "File not found!  Contact QVT.");
+        return;
+    }
+    Utf8Sanitizer text;
+    std::array<char, 255> piece{};
+    bool failed = false;
+    for (;;) {
+        const std::size_t n = std::fread(piece.data(), 1, piece.size(), file);
+        appendText(buffer, text.feed(piece.data(), n));
+        if (n < piece.size()) {
+            failed = std::ferror(file) != 0;
+            break;
+        }
+    }
+    std::fclose(file);
+    appendText(buffer, text.finish());
+    if (failed)
+        appendText(buffer, gtk_text_buffer_get_char_count(buffer) == 0
+                               ? "File could not be read!  Contact QVT."
+                               : "\n\nFile could not be read to its end!  Contact QVT.");
+}
+
+GtkWidget *sizedLabel(const char *text, gint size) {
+    GtkWidget *label = gtk_label_new(text);
+    if (size > 0) {
+        PangoFontDescription *font = pango_font_description_new();
+        pango_font_description_set_size(font, size);
+        gtk_widget_modify_font(label, font);
+        pango_font_description_free(font);
+    }
+    return label;
+}
+
+GtkWidget *packShown(GtkWidget *box, GtkWidget *child, gboolean expand, gboolean fill) {
+    gtk_box_pack_start(GTK_BOX(box), child, expand, fill, 0);
+    gtk_widget_show(child);
+    return child;
+}
+
+std::string dataFile(const char *name) {
+    return std::string(DATA_DIR) + "/" + name;
+}
+
+} // namespace
+
+// ---- File choosers ----------------------------------------------------------------------
+
+void fileOpen() {
+    const std::string path =
+        runChooser("Open list...", GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN);
+    if (!path.empty())
+        gui_file_open_success(path.c_str());
+}
+
+void fileSaveAs() {
+    const std::string path = runChooser("Save as...", GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_SAVE);
+    if (!path.empty())
+        gui_file_save_as_success(path.c_str());
+}
+
+// ---- Baud rate and clock speed ------------------------------------------------------------
+
+void displayBaudRate() {
+    displayRate({baud_slot, "Set serial baud rate",
+                 "Select a baud rate for the chosen device:", baudChoices, &baudrate_value,
+                 G_CALLBACK(gui_baud_ok), G_CALLBACK(gui_baud_cancel)});
+}
+
+void displayClockSpeed() {
+    displayRate({clock_slot, "Set I2C clock speed",
+                 "Select a clock speed for the I2C bus:", clockChoices, &clockspeed_value,
+                 G_CALLBACK(gui_clock_ok), G_CALLBACK(gui_clock_cancel)});
+}
+
+void gui_baud_ok(GtkWidget *widget, gpointer) {
+    rateOk(baud_slot, widget, &baudrate_value);
+}
+void gui_clock_ok(GtkWidget *widget, gpointer) {
+    rateOk(clock_slot, widget, &clockspeed_value);
+}
+void gui_baud_cancel(GtkWidget *widget, gpointer) {
+    destroyIn(baud_slot, widget);
+}
+void gui_clock_cancel(GtkWidget *widget, gpointer) {
+    destroyIn(clock_slot, widget);
+}
+void destroyBaudRate() {
+    destroyIn(baud_slot, nullptr);
+}
+void destroyClockSpeed() {
+    destroyIn(clock_slot, nullptr);
+}
+
+// ---- Text viewer and About window ---------------------------------------------------------
+
+void displayTextFile(const char *title, const char *path) {
+    GtkWidget *dialog = gtk_dialog_new();
+    gtk_widget_set_size_request(dialog, 500, 300);
+    gtk_window_set_title(GTK_WINDOW(dialog), title);
+
+    // The main window's list keeps the process-wide scrolled_window; this one is the viewer's.
+    GtkWidget *scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER,
+                                   GTK_POLICY_AUTOMATIC);
+    packShown(GTK_DIALOG(dialog)->vbox, scroller, TRUE, TRUE);
+    gtk_widget_set_size_request(scroller, 300, 100);
+
+    GtkWidget *text = gtk_text_view_new();
+    gtk_container_add(GTK_CONTAINER(scroller), text);
+    gtk_widget_show(text);
+    gtk_text_view_set_editable(GTK_TEXT_VIEW(text), FALSE);
+    gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(text), FALSE);
+    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(text), GTK_WRAP_WORD_CHAR);
+    gtk_text_view_set_left_margin(GTK_TEXT_VIEW(text), 4); // keeps the text off the frame
+    gtk_text_view_set_right_margin(GTK_TEXT_VIEW(text), 4);
+
+    GtkWidget *ok =
+        packShown(GTK_DIALOG(dialog)->action_area, gtk_button_new_with_label("OK"), TRUE, TRUE);
+    g_signal_connect(ok, "clicked", G_CALLBACK(displayTextFile_ok), nullptr);
+
+    fillFromFile(gtk_text_view_get_buffer(GTK_TEXT_VIEW(text)), path);
+    enterSlot(display_slot, dialog);
+    runToEnd(display_slot, dialog);
+}
+
+void displayTextFile_ok(GtkWidget *widget, gpointer) {
+    destroyIn(display_slot, widget);
+}
+
+void displayAbout() {
+    GtkWidget *dialog = gtk_dialog_new();
+    gtk_widget_set_size_request(dialog, 520, 400);
+    gtk_window_set_title(GTK_WINDOW(dialog), "About...");
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(window));
+    GtkWidget *content = GTK_DIALOG(dialog)->vbox;
+
+    GtkWidget *title_row = packShown(content, gtk_hbox_new(FALSE, 0), TRUE, TRUE);
+    packShown(title_row, gtk_image_new_from_file(dataFile("icon.png").c_str()), TRUE, FALSE);
+    packShown(title_row, sizedLabel("Tavro Sendral for Linux Ver. 1.0", 16000), TRUE, FALSE);
+
+    GtkWidget *requirements = packShown(content, gtk_vbox_new(TRUE, 0), TRUE, FALSE);
+    packShown(requirements,
+              gtk_label_new("System Requirements (one of the following):\n"
+                            "1.  Tavro/Sol   #TV-1001\n"
+                            "2.  Tavro/Solx   #TV-1002\n"
+                            "3.  Tavro/Dyn   #TV-1003"),
+              TRUE, TRUE);
+
+    GtkWidget *maker = packShown(content, gtk_vbox_new(FALSE, 0), FALSE, FALSE);
+    packShown(maker, gtk_image_new_from_file(dataFile("qvt.png").c_str()), FALSE, FALSE);
+    packShown(maker, sizedLabel("QVT", 12000), FALSE, FALSE);
+    packShown(maker, sizedLabel("https://www.example.com/sendral", 12000), FALSE, FALSE);
+    packShown(maker, sizedLabel("Copyright (C) 2026 QVT.  All rights reserved.", 0), FALSE, FALSE);
+
+    GtkWidget *ok =
+        packShown(GTK_DIALOG(dialog)->action_area, gtk_button_new_with_label("OK"), TRUE, TRUE);
+    g_signal_connect(ok, "clicked", G_CALLBACK(displayAbout_ok), nullptr);
+
+    enterSlot(display_slot, dialog);
+    runToEnd(display_slot, dialog);
+}
+
+void displayAbout_ok(GtkWidget *widget, gpointer) {
+    destroyIn(display_slot, widget);
+}
+
+// ---- UTF-8 of the help texts --------------------------------------------------------------
+
+namespace {
+
+// The length of the character that lead starts, 0 for a byte that cannot start one.
+std::size_t utf8Length(unsigned char lead) {
+    if (lead >= 0x01 && lead <= 0x7F)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
+    return 0;
+}
+
+constexpr const char *REPLACEMENT = "\xEF\xBF\xBD";
+
+} // namespace
+
+std::string Utf8Sanitizer::feed(const char *data, std::size_t length) {
+    pending_.append(data, length);
+    return take(false);
+}
+
+std::string Utf8Sanitizer::finish() {
+    return take(true);
+}
+
+std::string Utf8Sanitizer::take(bool at_end) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < pending_.size()) {
+        const char *p = pending_.data() + i;
+        const std::size_t left = pending_.size() - i;
+        const std::size_t length = utf8Length(static_cast<unsigned char>(*p));
+        if (length > left && !at_end) {
+            // Possibly a character that the next piece completes: keep it if what is here
+            // can still be one.
+            bool prefix = true;
+            for (std::size_t k = 1; k < left; ++k)
+                prefix = prefix && (static_cast<unsigned char>(p[k]) & 0xC0) == 0x80;
+            if (prefix)
+                break;
+        }
+        if (length != 0 && length <= left &&
+            g_utf8_validate(p, static_cast<gssize>(length), nullptr)) {
+            out.append(p, length);
+            i += length;
+        } else {
+            out += REPLACEMENT;
+            ++i;
+        }
+    }
+    pending_.erase(0, i);
+    return out;
+}

@@ -6,6 +6,7 @@
 
 #include <gtk/gtk.h>
 
+#include <cstddef>
 #include <string>
 
 // ---- Message list store ---------------------------------------------------------------
@@ -98,9 +99,51 @@ void showYesNo_no(GtkWidget *widget, gpointer data);
 // Writes "Alert!" and BEL as one line on standard output.
 void makeBeep();
 
+// ---- File choosers ----------------------------------------------------------------------
+// "Open list..." and "Save as..." over *.iml files; on the accept response the chooser is
+// destroyed and the choice handed to gui_file_open_success or gui_file_save_as_success.
+void fileOpen();
+void fileSaveAs();
+
 // ---- Baud rate and clock speed ------------------------------------------------------------
 // The bit rate and I2C clock (kHz) that the next opening of the link uses.
 int gui_getBaudRate();
 int gui_getClockSpeed();
+// Build and run the dialog over the values of the current variant; return once it is gone.
+// While the link is open "OK" is insensitive. `baudwindow`/`baudrate` (`clockwindow`/
+// `clockspeed`) name the innermost open dialog of the kind and its combo, else nullptr.
+void displayBaudRate();
+void displayClockSpeed();
+// Handlers act on the dialog that holds widget (the innermost open one for nullptr). OK
+// stores the entry's leading decimal number (0 without digits) and closes; Cancel closes.
+void gui_baud_ok(GtkWidget *widget, gpointer data);
+void gui_clock_ok(GtkWidget *widget, gpointer data);
+void gui_baud_cancel(GtkWidget *widget, gpointer data);
+void gui_clock_cancel(GtkWidget *widget, gpointer data);
+// Destroy the innermost open dialog of the kind, if any.
+void destroyBaudRate();
+void destroyClockSpeed();
+
+// ---- Text viewer and About window ---------------------------------------------------------
+// Shows the file read-only and word-wrapped under title; returns once the viewer is closed
+// (by "OK" or the window manager, either of which destroys it). `displaybox` names it
+// while it is open.
+void displayTextFile(const char *title, const char *path);
+void displayTextFile_ok(GtkWidget *widget, gpointer data);
+void displayAbout();
+void displayAbout_ok(GtkWidget *widget, gpointer data);
+
+// Turns bytes read in pieces into valid UTF-8: a character split between two pieces comes
+// out whole, and each byte that is not part of a valid character (NUL too) becomes U+FFFD.
+class Utf8Sanitizer {
+  public:
+    std::string feed(const char *data, std::size_t length);
+    // The end of the input: bytes of an unfinished character are replaced.
+    std::string finish();
+
+  private:
+    std::string take(bool at_end);
+    std::string pending_;
+};
 
 #endif
