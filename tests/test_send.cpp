@@ -386,10 +386,13 @@ TEST_F(SendTest, InterruptWithAnEmptyListOrTheMonitorOff) {
 }
 
 namespace {
-int polls = 0;
+int short_waits = 0;
 GPollFunc default_poll = nullptr;
+// Counts the main loop's sleeps of 1 to 3 ms: the mark of a tick that keeps running. Other
+// wake-ups (X events from other windows, GTK's redraws) do not count.
 gint countingPoll(GPollFD *fds, guint n, gint timeout) {
-    ++polls;
+    if (timeout >= 1 && timeout <= 3)
+        ++short_waits;
     return default_poll(fds, n, timeout);
 }
 } // namespace
@@ -400,15 +403,28 @@ TEST(Pacing, TheIdleProgramSleeps) {
     pump(300); // let the window settle
     default_poll = g_main_context_get_poll_func(nullptr);
     g_main_context_set_poll_func(nullptr, countingPoll);
-    polls = 0;
+    short_waits = 0;
     // A 100 ms guard keeps the blocking iterations below from waiting for ever.
-    const guint guard = g_timeout_add(
-        100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
+    const guint guard = g_timeout_add(100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
     const gint64 end = g_get_monotonic_time() + 500000;
     while (g_get_monotonic_time() < end)
         g_main_context_iteration(nullptr, TRUE); // blocks until a source wants to run
     g_source_remove(guard);
     g_main_context_set_poll_func(nullptr, default_poll);
-    // A free-running 2 ms tick would wake 250 times here.
-    EXPECT_LT(polls, 60);
+    // A free-running 2 ms tick would sleep this way 250 times here.
+    EXPECT_LT(short_waits, 5);
+
+    // A run in progress does wake the loop on the tick.
+    ALLOW_SEND = 1;
+    SEND_DATA = 1;
+    SEND_DELAY = 1000000; // counts down without ever sending
+    g_main_context_set_poll_func(nullptr, countingPoll);
+    short_waits = 0;
+    const gint64 busy_end = g_get_monotonic_time() + 200000;
+    while (g_get_monotonic_time() < busy_end)
+        g_main_context_iteration(nullptr, TRUE);
+    g_main_context_set_poll_func(nullptr, default_poll);
+    EXPECT_GT(short_waits, 50);
+    ALLOW_SEND = 0;
+    SEND_DATA = 0;
 }
