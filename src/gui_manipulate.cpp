@@ -457,6 +457,12 @@ std::string runChooser(const char *title, GtkFileChooserAction action, const cha
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter); // the chooser owns it
     gtk_window_set_modal(GTK_WINDOW(chooser), TRUE);
     gtk_window_set_transient_for(GTK_WINDOW(chooser), GTK_WINDOW(window));
+    // Start where the current list lives, or where the program was started, rather than in
+    // the toolkit's "Recently Used", where a new user cannot save at all.
+    gchar *folder = current_filename.empty() ? g_get_current_dir()
+                                             : g_path_get_dirname(current_filename.c_str());
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), folder);
+    g_free(folder);
     enterSlot(chooser_slot, chooser);
 
     g_object_ref(chooser);

@@ -381,3 +381,33 @@ TEST(ListFile, SaveDuringARunAndLongPaths) {
     EXPECT_EQ(filled_rows, 4);
     EXPECT_EQ(current_filename, deep + ".iml");
 }
+
+TEST(ListFile, ChoosersStartWhereTheListLives) {
+    ensureMainWindow();
+    TempDir dir;
+    gchar *cwd = g_get_current_dir();
+    const std::string start = cwd;
+    g_free(cwd);
+    std::string seen;
+    auto folderSeen = [&](GtkFileChooser *c) {
+        waitFor(c, gtk_file_chooser_get_current_folder, seen);
+    };
+    // No file yet: where the program was started, not the toolkit's recently used list.
+    seen = start;
+    clearCurrentFilename();
+    whenDialogOpens([&](GtkWidget *dialog) {
+        folderSeen(GTK_FILE_CHOOSER(dialog));
+        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+    });
+    gui_file_saveas(nullptr, 0, nullptr);
+
+    // With a current file: its folder.
+    current_filename = dir / "kept.iml";
+    seen = dir.path;
+    whenDialogOpens([&](GtkWidget *dialog) {
+        folderSeen(GTK_FILE_CHOOSER(dialog));
+        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+    });
+    gui_file_open(nullptr, 0, nullptr);
+    EXPECT_EQ(current_filename, dir / "kept.iml"); // a cancelled chooser changes nothing
+}
