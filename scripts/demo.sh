@@ -29,14 +29,21 @@ if [ "$(id -u)" -eq 0 ]; then
     [ -n "$link" ] && link_args=(--link "$link")
 fi
 
-log=$(mktemp /tmp/tavro-sim-XXXXXX.log)
-"$sim" --variant "$variant" "${link_args[@]}" >"$log" 2>&1 &
+# The simulator takes its event commands (busy, nak, int on, vanish, ...) from a FIFO, so
+# that they can be sent from another terminal while the program runs.
+work=$(mktemp -d /tmp/tavro-demo-XXXXXX)
+log="$work/sim.log"
+commands="$work/commands"
+mkfifo "$commands"
+exec 3<>"$commands"
+"$sim" --variant "$variant" --quiet "${link_args[@]}" <"$commands" >"$log" 2>&1 &
 sim_pid=$!
 cleanup() {
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
     [ -n "$link" ] && [ -L "$link" ] && rm -f "$link"
-    rm -f "$log"
+    exec 3>&- || true
+    rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 
@@ -57,6 +64,8 @@ case "$variant" in
     solx) echo "Choose \"Tavro/Solx\" under Device, then press Open Link." ;;
     dyn) echo "Choose \"Tavro/Dyn\" under Device, then press Open Link." ;;
 esac
+echo "To play bus events, from another terminal: echo 'busy' > $commands"
+echo "  (also: nak, arb, int on, int off, str, src 01 02, noise, vanish; see tavro-sim --help)"
 echo
 
 if [ -n "${DISPLAY:-}" ]; then
