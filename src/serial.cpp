@@ -48,6 +48,24 @@ void onLine(const std::string &line) {
     dispatchReply(line);
 }
 
+// A received line as status text. Line noise brings any bytes, and GTK takes UTF-8 only:
+// other bytes make it warn, and cut or misdraw the text.
+std::string statusText(const std::string &line) {
+    gchar *valid = g_utf8_make_valid(line.data(), static_cast<gssize>(line.size()));
+    std::string text(valid);
+    g_free(valid);
+    return text;
+}
+
+// Whether a completion's text is read bytes: each whole group a separator and two hex
+// digits. These go into the list as read data; anything else is a garbled reply.
+bool readBytesWellFormed(const std::string &text) {
+    for (std::size_t g = 0; g + 3 <= text.size(); g += 3)
+        if (!g_ascii_isxdigit(text[g + 1]) || !g_ascii_isxdigit(text[g + 2]))
+            return false;
+    return true;
+}
+
 } // namespace
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
@@ -229,7 +247,7 @@ void dispatchReply(const std::string &line) {
         gui_open_success();
     } else if (code == "BC0" || code == "BC1" || code == "BC2") {
         gui_baud_success();
-    } else if (code == "MTC" || code == "MRC") {
+    } else if ((code == "MTC" || code == "MRC") && readBytesWellFormed(text)) {
         gui_send_success(text.c_str());
     } else if (code == "SNA") {
         gui_handle_nak();
@@ -253,8 +271,9 @@ void dispatchReply(const std::string &line) {
     } else if (code == "SRC") {
         setStatus("Recieved data from a master, ignoring.");
     } else {
-        // An unknown line may precede the awaited reply; keep waiting for it afresh.
-        setStatus(line.c_str());
+        // An unknown or garbled line may precede the awaited reply; keep waiting for it
+        // afresh.
+        setStatus(statusText(line).c_str());
         startWatchdog();
     }
 }

@@ -3,6 +3,7 @@
 #include "gui_callbacks.h"
 #include "gui_fixture.h"
 #include "gui_manipulate.h"
+#include "list_helpers.h"
 #include "main.h"
 #include "serial.h"
 #include "watchdog.h"
@@ -179,6 +180,33 @@ TEST(Dispatch, UnknownCodesAndUnaskedReplies) {
     dispatchReply("/SRC 01 02");
     EXPECT_EQ(statusText(), "Recieved data from a master, ignoring.");
     EXPECT_EQ(WATCHDOG, 0);
+}
+
+// Line noise can bring any bytes. The status line shows them as valid UTF-8, the only text
+// GTK takes, and a completion whose read bytes are not hex digits is garbled: it leaves the
+// row alone and the reply is awaited still.
+TEST(Dispatch, LineNoiseReachesTheWindowOnlyAsValidText) {
+    ensureMainWindow();
+    eraseRows();
+    putRow(1, "A0", "R", "FF,FF,");
+    stopWatchdog();
+    for (const std::string line : {"/X\xf2", "/MRC \xff\xfe 0A", "/MRC 0A 1Z", "/MTC x\xc3z"}) {
+        selectRowNumber(1);
+        dispatchReply(line);
+        const std::string shown = statusText();
+        EXPECT_TRUE(g_utf8_validate(shown.c_str(), -1, nullptr)) << line;
+        EXPECT_EQ(shown.substr(0, 2), line.substr(0, 2));
+        EXPECT_EQ(row(1), "1|A0|R|FF,FF,|1|1") << line;
+        EXPECT_EQ(current_row, 1) << line;
+        EXPECT_EQ(WATCHDOG, 1) << line;
+        stopWatchdog();
+    }
+    EXPECT_EQ(statusText(), "/MTC x\xef\xbf\xbdz");
+
+    // Well-formed bytes still come back, an incomplete last group still ignored.
+    dispatchReply("/MRC 0a 1B 7");
+    EXPECT_EQ(row(1), "1|A0|R|0a,1B,|1|1");
+    EXPECT_EQ(statusText(), "Read completed successfully");
 }
 
 TEST(Link, OpeningBytesAndRatesForEachVariant) {
