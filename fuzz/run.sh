@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
+#
+#   fuzz/run.sh replies|listfile [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile merge                              minimise into fuzz/corpus/
+#
+# The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
+# a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
+# fuzz/regress/TARGET/). "merge" folds the grown corpus into the checked-in one, keeping only
+# inputs that add coverage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+target=${1:?usage: fuzz/run.sh replies|listfile [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+mode=${2:-600}
+shift $(( $# < 2 ? $# : 2 ))
+
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DSENDRAL_FUZZ=ON >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target "fuzz_$target"
+
+fuzzer=build-fuzz/fuzz/fuzz_$target
+grown=build-fuzz/corpus-$target
+seeds=fuzz/corpus/$target
+mkdir -p "$grown" build-fuzz/artifacts
+
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:quarantine_size_mb=64
+export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export NO_AT_BRIDGE=1
+
+run() { xvfb-run -a -s "-screen 0 1024x768x24" "$fuzzer" "$@"; }
+
+if [ "$mode" = merge ]; then
+    # Rewrite the checked-in corpus as the smallest set covering both.
+    old=$(mktemp -d)
+    cp -a "$seeds"/. "$old"/
+    find "$seeds" -type f -delete
+    run -merge=1 -dict="fuzz/$target.dict" "$seeds" "$old" "$grown"
+    rm -rf "$old"
+    echo "corpus: $(find "$seeds" -type f | wc -l) files, $(du -sh "$seeds" | cut -f1)"
+else
+    # A run leaves the toolkit's caches a little bigger almost every time, and libFuzzer then
+    # scans for leaks after that input, at a thirtieth of the speed: leaks are looked for once,
+    # at the end of the run, instead.
+    run -max_total_time="$mode" -dict="fuzz/$target.dict" -detect_leaks=0 \
+        -artifact_prefix="build-fuzz/artifacts/$target-" "$@" "$grown" "$seeds" "fuzz/regress/$target"
+fi
