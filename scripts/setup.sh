@@ -4,8 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# libclang-rt-14-dev: the libFuzzer and sanitizer runtimes of fuzz/run.sh (clang only
+# recommends it).
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
-          xvfb xauth clang)
+          xvfb xauth clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
