@@ -2,7 +2,8 @@
 // the result must keep within the list's records, match a reading of the whole text at
 // once, and survive being written and read again. Inputs that ask for it are also opened
 // as a file into the main window's list (gui_file_open_success), which must then hold
-// exactly what the reader read.
+// exactly what the reader read, and saved again (gui_file_save_success), which must write
+// what the writer makes of it.
 //
 // Input layout:
 //   byte 0    bit 0: also open the bytes as a file into the list
@@ -115,6 +116,18 @@ void checkResult(std::string_view text, ListFileStatus status, const ListFile &l
     }
 }
 
+std::string readFile(const std::string &path) {
+    std::string text;
+    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
 // The list that gui_file_open_success built must be the reader's result, row for row.
 void checkOpened(std::string_view text, ListFileStatus status, const ListFile &list) {
     const std::size_t count = status == ListFileStatus::Ok ? list.messages.size() : 0;
@@ -147,6 +160,13 @@ void openAsFile(std::string_view text, ListFileStatus status, const ListFile &li
     FUZZ_CHECK(std::fclose(file) == 0 && written, temp_file);
     gui_file_open_success(temp_file.c_str());
     checkOpened(text, status, list);
+    if (status == ListFileStatus::Ok) {
+        gui_file_save_success(0);
+        const std::string saved = readFile(temp_file);
+        const std::string expected =
+            formatListFile(list.messages, getOptionAutorepeat() != 0, getOptionSendonInt() != 0);
+        FUZZ_CHECK(saved == expected, saved + " saved instead of " + expected);
+    }
     settleMainLoop();
 }
 
@@ -154,10 +174,11 @@ void openAsFile(std::string_view text, ListFileStatus status, const ListFile &li
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzzBuildWindow();
-    char name[] = "/tmp/sendral-fuzz-XXXXXX";
-    if (mkdtemp(name) == nullptr)
-        fuzzFail("mkdtemp", __FILE__, __LINE__, name);
-    temp_dir = name;
+    // Saving syncs the file to its disk: in memory, that costs nothing.
+    temp_dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    temp_dir += "/sendral-fuzz-XXXXXX";
+    if (mkdtemp(temp_dir.data()) == nullptr)
+        fuzzFail("mkdtemp", __FILE__, __LINE__, temp_dir);
     temp_file = temp_dir + "/list.iml";
     std::atexit(removeTempFile);
     return 0;

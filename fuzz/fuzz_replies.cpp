@@ -1,18 +1,21 @@
 // Fuzz target: whatever the adapter sends, in reads of any size, through the program's own
-// reply framing (handleSerialData over SERIAL_BUFFER_IN and SERIAL_BUFFER_IN_PTR) and
-// dispatch, with the main window built and a list loaded. The port is one end of a socket
-// pair; the harness plays the adapter at the other end.
+// reply framing (the input watch's serial_callback, handleSerialData over SERIAL_BUFFER_IN
+// and SERIAL_BUFFER_IN_PTR) and dispatch, with the main window built and a list loaded. The
+// port is one end of a socket pair; the harness plays the adapter at the other end, and
+// stands in for time with the pacing tick and the watchdog's time-out.
 //
 // Input layout:
 //   byte 0    options 0-7: AutoRepeat, beep on busy / arb. loss / NAK / /INT, stop on busy /
 //             arb. loss / NAK
-//   byte 1    bit 0 /INT monitor, bit 1 send on /INT, bits 2-3 messages in the list (0, 1, 5
+//   byte 1    bit 0 /INT monitor, bit 1 send on /INT, bits 2-3 messages in the list (0, 1, 7
 //             or 50), bit 4 link open, bit 5 a run in progress awaiting its reply, bits 6-7
 //             the variant
-//   byte 2    the row the cursor starts on
+//   byte 2    bits 0-5 the row the cursor starts on, bit 6 the line hangs up after the last
+//             read
 //   byte 3    n, the number of split bytes (0-31)
-//   n bytes   one per read: bits 0-5 its length, bit 6 pacing ticks run before it, bit 7 it
-//             arrives while an error box is open, if one opens before it is due
+//   n bytes   one per read: bits 0-4 its length, bit 5 pacing ticks run before it, bit 6 an
+//             awaited reply times out before it, bit 7 it arrives while an error box is
+//             open, if one opens before it is due
 //   the rest  the adapter's bytes; past the last split byte they come in reads of 255
 #include "fuzz_support.h"
 
@@ -42,18 +45,22 @@ std::string repeated(const std::string &text, int times) {
     return all;
 }
 
-// The list's messages, repeated over its rows: writes and reads, with and without Stop,
-// and a read of the most bytes a row holds.
+// The list's messages, repeated over its rows: writes and reads, with and without Stop, a
+// read of the most bytes a row holds, a one-digit address and one the sender refuses.
 const RowText MESSAGES[] = {{"A0", "W", "00,10,", true, 100},
                             {"A0", "R", "12,34,56,78,", true, 0},
                             {"4E", "W", "01,", false, 30},
                             {"4E", "R", "FF,FF,", true, 0},
-                            {"4E", "R", repeated("FF,", 32), true, 0}};
+                            {"4E", "R", repeated("FF,", 32), true, 0},
+                            {"E", "W", "", true, 0},
+                            {"A1", "R", "FF,", true, 0}};
+constexpr int MESSAGE_COUNT = sizeof MESSAGES / sizeof MESSAGES[0];
 
 struct Read {
     std::size_t at;
     std::size_t size;
     bool ticks;
+    bool time_out;
     bool nested;
 };
 
@@ -62,9 +69,11 @@ std::vector<Read> reads;
 std::size_t next_read = 0;
 int nesting = 0;
 
+// 1 to 24 bytes one by one, then coarser up to a whole read.
 std::size_t readLength(std::uint8_t split) {
-    const std::size_t v = split & 0x3f;
-    return std::min<std::size_t>(v < 48 ? v + 1 : 48 + (v - 47) * 13, SERIAL_BUFFER_SIZE);
+    static const std::size_t LONG[] = {32, 48, 64, 96, 128, 192, 254, SERIAL_BUFFER_SIZE};
+    const std::size_t v = split & 0x1f;
+    return v < 24 ? v + 1 : LONG[v - 24];
 }
 
 void drainAdapterSide() {
@@ -76,24 +85,35 @@ void drainAdapterSide() {
 // The pacing ticks that would pass before the next read: until a message goes out or the
 // tick has nothing more to do.
 void runTicks() {
-    for (int i = 0; i < 120 && SEND_DATA && (ALLOW_SEND || DO_ROW_RESET); ++i)
+    for (int i = 0; i < 500 && SEND_DATA && (ALLOW_SEND || DO_ROW_RESET); ++i)
         gui_send_message(nullptr);
 }
 
+// The awaited reply does not come: the watchdog's last tick hands over to its time-out.
+void timeOut() {
+    if (!WATCHDOG)
+        return;
+    stopWatchdog();
+    watchdogTimeout();
+}
+
 void deliver(const Read &read) {
+    if (read.time_out)
+        timeOut();
+    if (read.ticks)
+        runTicks();
     if (PORT_DESCRIPTOR < 0) {
-        // A reply closed the link; what follows comes after the user opened it again.
+        // A reply or a time-out closed the link; what follows comes after the user opened
+        // it again.
         PORT_DESCRIPTOR = program_end;
         gui_open_success();
     }
-    if (read.ticks)
-        runTicks();
     drainAdapterSide();
     if (read.size == 0)
         return;
     const ssize_t sent = send(adapter_end, payload + read.at, read.size, MSG_NOSIGNAL);
     FUZZ_CHECK(sent == static_cast<ssize_t>(read.size), "socket pair refused the bytes");
-    FUZZ_CHECK(handleSerialData(), "the read failed");
+    FUZZ_CHECK(serial_callback(nullptr, G_IO_IN, nullptr), "the read failed");
 }
 
 // An error box is open: the real program would frame the next read in its nested loop.
@@ -126,10 +146,10 @@ void resetProgram(std::uint8_t options, std::uint8_t state, std::uint8_t start_r
     selectedOptions[9] = (state >> 1) & 1;
     selectDevice(std::min(state >> 6, 2));
 
-    static const int FILLED[] = {0, 1, 5, LIST_ROWS};
+    static const int FILLED[] = {0, 1, MESSAGE_COUNT, LIST_ROWS};
     const int filled = FILLED[(state >> 2) & 3];
     for (int n = 1; n <= LIST_ROWS; ++n)
-        putRow(n, n <= filled ? MESSAGES[(n - 1) % 5] : RowText{});
+        putRow(n, n <= filled ? MESSAGES[(n - 1) % MESSAGE_COUNT] : RowText{});
     setFilledCount(filled);
 
     ALLOW_SEND = 0;
@@ -137,7 +157,7 @@ void resetProgram(std::uint8_t options, std::uint8_t state, std::uint8_t start_r
     SEND_DELAY = 0;
     DO_ROW_RESET = 0;
     INT_NEEDS_HANDLING = 0;
-    selectRowNumber(filled > 0 ? 1 + start_row % filled : 1);
+    selectRowNumber(filled > 0 ? 1 + (start_row & 0x3f) % filled : 1);
     NO_MORE_ROWS = 0;
     setButtonMode((state >> 4) & 1);
     setIntMode(0);
@@ -218,11 +238,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::uint8_t s = i < splits ? split[i] : 0;
         const std::size_t n =
             std::min(i < splits ? readLength(s) : SERIAL_BUFFER_SIZE, length - at);
-        reads.push_back({at, n, (s & 0x40) != 0, (s & 0x80) != 0});
+        reads.push_back({at, n, (s & 0x20) != 0, (s & 0x40) != 0, (s & 0x80) != 0});
         at += n;
     }
     while (next_read < reads.size())
         deliver(reads[next_read++]);
+    if (data[2] & 0x40) {
+        // The adapter is unplugged: the watch reports the hang-up and removes itself.
+        FUZZ_CHECK(!serial_callback(nullptr, G_IO_HUP, nullptr), "the hang-up went unnoticed");
+        FUZZ_CHECK(PORT_DESCRIPTOR == -1, "the port stays open after a hang-up");
+    }
 
     checkInvariants();
     settleMainLoop();
