@@ -11,6 +11,7 @@
 
 #include <gdk/gdkkeysyms.h>
 #include <gdk/gdkx.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <csignal>
@@ -320,16 +321,29 @@ TEST(Notices, QuestionBoxAnswers) {
 
 namespace {
 
-Window findWindowNamed(Display *display, const std::string &name) {
+// The program's main window: its title, on a window of that process (other suites share the
+// display, and their windows carry the same title).
+Window findProgramWindow(Display *display, const std::string &name, pid_t pid) {
     Window root_return, parent;
     Window *children = nullptr;
     unsigned count = 0;
     Window found = 0;
     if (!XQueryTree(display, DefaultRootWindow(display), &root_return, &parent, &children, &count))
         return 0;
+    const Atom pid_atom = XInternAtom(display, "_NET_WM_PID", False);
     for (unsigned i = 0; i < count && !found; ++i) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char *value = nullptr;
+        const bool ours =
+            XGetWindowProperty(display, children[i], pid_atom, 0, 1, False, XA_CARDINAL, &type,
+                               &format, &items, &after, &value) == Success &&
+            value && items == 1 && *reinterpret_cast<long *>(value) == pid;
+        if (value)
+            XFree(value);
         char *window_name = nullptr;
-        if (XFetchName(display, children[i], &window_name) && window_name) {
+        if (ours && XFetchName(display, children[i], &window_name) && window_name) {
             if (name == window_name)
                 found = children[i];
             XFree(window_name);
@@ -388,7 +402,7 @@ TEST(Program, StartAndQuitThroughTheWindowManager) {
     const gint64 end = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
     while (!target && g_get_monotonic_time() < end) {
         g_usleep(20000);
-        target = findWindowNamed(display, "Tavro Sendral - [ new list ]");
+        target = findProgramWindow(display, "Tavro Sendral - [ new list ]", pid);
     }
     EXPECT_NE(target, Window(0)) << "the main window never appeared";
     if (target)
