@@ -24,8 +24,7 @@ struct RowRecord {
 };
 
 bool rowIter(int n, GtkTreeIter *iter) {
-    return n >= 1 && n <= LIST_ROWS &&
-           gtk_tree_model_iter_nth_child(MODEL, iter, nullptr, n - 1);
+    return n >= 1 && n <= LIST_ROWS && gtk_tree_model_iter_nth_child(MODEL, iter, nullptr, n - 1);
 }
 
 RowRecord readRecord(int n) {
@@ -36,8 +35,8 @@ RowRecord readRecord(int n) {
     gchar *address = nullptr;
     gchar *rw = nullptr;
     gchar *data = nullptr;
-    gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data,
-                       COL_STOP, &record.stop, COL_DELAY, &record.delay, -1);
+    gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data, COL_STOP,
+                       &record.stop, COL_DELAY, &record.delay, -1);
     record.address = address ? address : "";
     record.rw = rw ? rw : "";
     record.data = data ? data : "";
@@ -69,10 +68,26 @@ int selectedRowToCursor() {
     return current_row;
 }
 
-GtkWidget *menuItem(const char *path) { return gtk_item_factory_get_widget(item_factory, path); }
+// A row's texts are hex digits, commas and R or W: plain ASCII. A hand-edited list file may
+// bring other bytes, which the list could not show (GTK takes UTF-8 only); they become "?".
+// The text is cut to the record's buffer.
+void copyRecordText(char *dest, std::size_t size, const char *src) {
+    std::size_t n = 0;
+    for (; n + 1 < size && src[n] != '\0'; ++n)
+        dest[n] = static_cast<unsigned char>(src[n]) < 0x80 ? src[n] : '?';
+    dest[n] = '\0';
+}
 
-void setOption(int index, int value) { selectedOptions[static_cast<std::size_t>(index)] = value; }
-int getOption(int index) { return selectedOptions[static_cast<std::size_t>(index)]; }
+GtkWidget *menuItem(const char *path) {
+    return gtk_item_factory_get_widget(item_factory, path);
+}
+
+void setOption(int index, int value) {
+    selectedOptions[static_cast<std::size_t>(index)] = value;
+}
+int getOption(int index) {
+    return selectedOptions[static_cast<std::size_t>(index)];
+}
 
 } // namespace
 
@@ -104,9 +119,9 @@ void getRow(int *num, char *address, char *rw, char *data, int *stop, int *delay
 
 void setRow(int num, const char *address, const char *rw, const char *data, int stop, int delay) {
     new_msg_num = num;
-    std::snprintf(new_msg_address.data(), new_msg_address.size(), "%s", address);
-    std::snprintf(new_msg_rw.data(), new_msg_rw.size(), "%s", rw);
-    std::snprintf(new_msg_data.data(), new_msg_data.size(), "%s", data);
+    copyRecordText(new_msg_address.data(), new_msg_address.size(), address);
+    copyRecordText(new_msg_rw.data(), new_msg_rw.size(), rw);
+    copyRecordText(new_msg_data.data(), new_msg_data.size(), data);
     new_msg_stop = stop ? 1 : 0;
     new_msg_delay = delay;
     GtkTreePath *path = gtk_tree_model_get_path(MODEL, &current_iter);
@@ -144,11 +159,17 @@ void selectRowNext() {
         NO_MORE_ROWS = 1;
 }
 
-int hasMoreRows() { return NO_MORE_ROWS == 0 ? 1 : 0; }
+int hasMoreRows() {
+    return NO_MORE_ROWS == 0 ? 1 : 0;
+}
 
-void setFilledCount(int count) { filled_rows = count; }
+void setFilledCount(int count) {
+    filled_rows = count;
+}
 
-int getFilledCount() { return filled_rows; }
+int getFilledCount() {
+    return filled_rows;
+}
 
 void eraseRows() {
     // First: with AutoRepeat on, the walk below would wrap and never end.
@@ -213,26 +234,66 @@ void highlightRow() {
 
 // ---- Options ------------------------------------------------------------------------
 
-void setOptionAutorepeat(int value) { setOption(0, value); }
-int getOptionAutorepeat() { return getOption(0); }
-void setOptionBeeponBusy(int value) { setOption(1, value); }
-int getOptionBeeponBusy() { return getOption(1); }
-void setOptionBeeponArbloss(int value) { setOption(2, value); }
-int getOptionBeeponArbloss() { return getOption(2); }
-void setOptionBeeponNak(int value) { setOption(3, value); }
-int getOptionBeeponNak() { return getOption(3); }
-void setOptionBeeponInt(int value) { setOption(4, value); }
-int getOptionBeeponInt() { return getOption(4); }
-void setOptionStoponBusy(int value) { setOption(5, value); }
-int getOptionStoponBusy() { return getOption(5); }
-void setOptionStoponArbloss(int value) { setOption(6, value); }
-int getOptionStoponArbloss() { return getOption(6); }
-void setOptionStoponNak(int value) { setOption(7, value); }
-int getOptionStoponNak() { return getOption(7); }
-void setOptionMonitor(int value) { setOption(8, value); }
-int getOptionMonitor() { return getOption(8); }
-void setOptionSendonInt(int value) { setOption(9, value); }
-int getOptionSendonInt() { return getOption(9); }
+void setOptionAutorepeat(int value) {
+    setOption(0, value);
+}
+int getOptionAutorepeat() {
+    return getOption(0);
+}
+void setOptionBeeponBusy(int value) {
+    setOption(1, value);
+}
+int getOptionBeeponBusy() {
+    return getOption(1);
+}
+void setOptionBeeponArbloss(int value) {
+    setOption(2, value);
+}
+int getOptionBeeponArbloss() {
+    return getOption(2);
+}
+void setOptionBeeponNak(int value) {
+    setOption(3, value);
+}
+int getOptionBeeponNak() {
+    return getOption(3);
+}
+void setOptionBeeponInt(int value) {
+    setOption(4, value);
+}
+int getOptionBeeponInt() {
+    return getOption(4);
+}
+void setOptionStoponBusy(int value) {
+    setOption(5, value);
+}
+int getOptionStoponBusy() {
+    return getOption(5);
+}
+void setOptionStoponArbloss(int value) {
+    setOption(6, value);
+}
+int getOptionStoponArbloss() {
+    return getOption(6);
+}
+void setOptionStoponNak(int value) {
+    setOption(7, value);
+}
+int getOptionStoponNak() {
+    return getOption(7);
+}
+void setOptionMonitor(int value) {
+    setOption(8, value);
+}
+int getOptionMonitor() {
+    return getOption(8);
+}
+void setOptionSendonInt(int value) {
+    setOption(9, value);
+}
+int getOptionSendonInt() {
+    return getOption(9);
+}
 
 // ---- Control state ------------------------------------------------------------------
 
@@ -247,7 +308,9 @@ void setButtonMode(int open) {
     gtk_widget_set_sensitive(rb3, closed);
 }
 
-int getButtonMode() { return GTK_WIDGET_IS_SENSITIVE(button_open) ? 0 : 1; }
+int getButtonMode() {
+    return GTK_WIDGET_IS_SENSITIVE(button_open) ? 0 : 1;
+}
 
 void setSendMode(int sending) {
     if (sending) {
@@ -266,7 +329,9 @@ void setSendMode(int sending) {
     }
 }
 
-int getSendMode() { return GTK_WIDGET_VISIBLE(button_send) ? 0 : 1; }
+int getSendMode() {
+    return GTK_WIDGET_VISIBLE(button_send) ? 0 : 1;
+}
 
 void selectDevice(int variant) {
     device = variant;
@@ -280,7 +345,9 @@ void selectDevice(int variant) {
     gtk_widget_set_sensitive(menuItem("/Options/RS-232 Baud Rate..."), variant != 2);
 }
 
-int getDevice() { return device; }
+int getDevice() {
+    return device;
+}
 
 void setTitle(const char *name) {
     const std::string title = std::string("Tavro Sendral - [ ") + name + " ]";
@@ -305,11 +372,15 @@ void setSendonIntCheckbox(int on) {
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(sendonint), on ? TRUE : FALSE);
 }
 
-const char *getSerialPort() { return gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry)); }
+const char *getSerialPort() {
+    return gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry));
+}
 
 // ---- Status line, message boxes, beep ---------------------------------------------------
 
-void setStatus(const char *text) { gtk_entry_set_text(GTK_ENTRY(status), text); }
+void setStatus(const char *text) {
+    gtk_entry_set_text(GTK_ENTRY(status), text);
+}
 
 void showError(const char *text) {
     GtkWidget *box = gtk_message_dialog_new(
@@ -374,9 +445,13 @@ void makeBeep() {
 
 // ---- Baud rate and clock speed ------------------------------------------------------------
 
-int gui_getBaudRate() { return baudrate_value; }
+int gui_getBaudRate() {
+    return baudrate_value;
+}
 
-int gui_getClockSpeed() { return clockspeed_value; }
+int gui_getClockSpeed() {
+    return clockspeed_value;
+}
 
 namespace {
 

@@ -156,6 +156,10 @@ TEST(ListStore, RowAccessorsCutOverlongTextsToTheirBuffers) {
     getRow(&num, address, rw, data, &stop, &delay);
     EXPECT_EQ(std::string(address) + rw + data, "A0W" + groups.substr(0, 96));
     EXPECT_EQ(stop, 1);
+
+    // Bytes a list cannot show (a hand-edited file) are kept out of the store.
+    putRow(1, "\xc3\xa4", "W", "0A,\xff\xfe,", 7);
+    EXPECT_EQ(row(1), "1|??|W|0A,??,|1|1");
 }
 
 TEST(ListKeys, InsertAndDeleteWithAnyModifierOnlyWhileIdle) {
