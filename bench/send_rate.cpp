@@ -34,7 +34,8 @@ int main(int argc, char *argv[]) {
     configureWatchdog();
     buildMainWindow(&argc, &argv);
     // Keeps the blocking iterations above from sleeping past the end of a measurement.
-    g_timeout_add(100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
+    g_timeout_add(
+        100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
 
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rb2), TRUE);
     gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry), sim.slavePath().c_str());

@@ -60,8 +60,12 @@ bool pumpUntil(bool (*done)(), gint64 us) {
     return done();
 }
 
-bool linkOpen() { return getButtonMode() == 1; }
-bool linkClosed() { return getButtonMode() == 0 && PORT_DESCRIPTOR == -1; }
+bool linkOpen() {
+    return getButtonMode() == 1;
+}
+bool linkClosed() {
+    return getButtonMode() == 0 && PORT_DESCRIPTOR == -1;
+}
 
 // The transfer command each row sends; every row's is different, so the adapter's log
 // tells which row went out.
@@ -94,8 +98,8 @@ struct SequenceCheck {
             ++transfers;
             if (found->second != expected) {
                 ++out_of_turn;
-                std::fprintf(stderr, "out of turn: row %d sent, row %d expected\n",
-                             found->second, expected);
+                std::fprintf(stderr, "out of turn: row %d sent, row %d expected\n", found->second,
+                             expected);
             }
             expected = found->second;
             if (entry.reply.rfind("I81", 0) != 0)
@@ -118,7 +122,8 @@ int main(int argc, char *argv[]) {
     configureWatchdog();
     buildMainWindow(&argc, &argv);
     // Keeps the blocking iterations from sleeping past the end of a measurement.
-    g_timeout_add(50, [](gpointer) -> gboolean { return TRUE; }, nullptr);
+    g_timeout_add(
+        50, [](gpointer) -> gboolean { return TRUE; }, nullptr);
 
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rb2), TRUE);
     gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry), sim.slavePath().c_str());
@@ -182,11 +187,11 @@ int main(int argc, char *argv[]) {
     const long rss_end = residentKb();
     const int fds_end = openDescriptors();
 
-    std::fprintf(stderr, "AutoRepeat run: %.1f min, %ld messages sent, %ld out of turn "
+    std::fprintf(stderr,
+                 "AutoRepeat run: %.1f min, %ld messages sent, %ld out of turn "
                  "(lost or sent twice), %d runs ended early\n",
                  minutes, check.transfers, check.out_of_turn, stopped_runs);
-    std::fprintf(stderr, "  resident memory: %ld kB at start, %ld kB at end\n", rss_start,
-                 rss_end);
+    std::fprintf(stderr, "  resident memory: %ld kB at start, %ld kB at end\n", rss_start, rss_end);
     std::fprintf(stderr, "  open descriptors: %d at start, %d at end\n", fds_start, fds_end);
 
     // Many openings and closings of the link.
@@ -203,8 +208,8 @@ int main(int argc, char *argv[]) {
         sim.takeReceived();
     }
     std::fprintf(stderr, "Link opened and closed %d times: %d failed\n", cycles, failed);
-    std::fprintf(stderr, "  resident memory: %ld kB at start, %ld kB at end\n",
-                 cycle_rss_start, residentKb());
+    std::fprintf(stderr, "  resident memory: %ld kB at start, %ld kB at end\n", cycle_rss_start,
+                 residentKb());
     std::fprintf(stderr, "  open descriptors: %d at start, %d at end\n", cycle_fds_start,
                  openDescriptors());
 

@@ -57,7 +57,9 @@ void continueOrEnd() {
         endOfList();
 }
 
-void flip(int (*get)(), void (*set)(int)) { set(~get()); }
+void flip(int (*get)(), void (*set)(int)) {
+    set(~get());
+}
 
 } // namespace
 
@@ -208,9 +210,13 @@ gboolean gui_send_message(gpointer) {
     return TRUE;
 }
 
-void gui_send_start() { ALLOW_SEND = 1; }
+void gui_send_start() {
+    ALLOW_SEND = 1;
+}
 
-void gui_send_stop() { ALLOW_SEND = 0; }
+void gui_send_stop() {
+    ALLOW_SEND = 0;
+}
 
 void gui_send_success(const char *text) {
     int num = 0;
@@ -256,18 +262,30 @@ void gui_send_failure() {
 
 // ---- Options and variant ------------------------------------------------------------------
 
-void gui_autorepeat(GtkWidget *, gpointer) { flip(getOptionAutorepeat, setOptionAutorepeat); }
-void gui_beepon_busy(GtkWidget *, gpointer) { flip(getOptionBeeponBusy, setOptionBeeponBusy); }
+void gui_autorepeat(GtkWidget *, gpointer) {
+    flip(getOptionAutorepeat, setOptionAutorepeat);
+}
+void gui_beepon_busy(GtkWidget *, gpointer) {
+    flip(getOptionBeeponBusy, setOptionBeeponBusy);
+}
 void gui_beepon_arbloss(GtkWidget *, gpointer) {
     flip(getOptionBeeponArbloss, setOptionBeeponArbloss);
 }
-void gui_beepon_nak(GtkWidget *, gpointer) { flip(getOptionBeeponNak, setOptionBeeponNak); }
-void gui_beepon_int(GtkWidget *, gpointer) { flip(getOptionBeeponInt, setOptionBeeponInt); }
-void gui_stopon_busy(GtkWidget *, gpointer) { flip(getOptionStoponBusy, setOptionStoponBusy); }
+void gui_beepon_nak(GtkWidget *, gpointer) {
+    flip(getOptionBeeponNak, setOptionBeeponNak);
+}
+void gui_beepon_int(GtkWidget *, gpointer) {
+    flip(getOptionBeeponInt, setOptionBeeponInt);
+}
+void gui_stopon_busy(GtkWidget *, gpointer) {
+    flip(getOptionStoponBusy, setOptionStoponBusy);
+}
 void gui_stopon_arbloss(GtkWidget *, gpointer) {
     flip(getOptionStoponArbloss, setOptionStoponArbloss);
 }
-void gui_stopon_nak(GtkWidget *, gpointer) { flip(getOptionStoponNak, setOptionStoponNak); }
+void gui_stopon_nak(GtkWidget *, gpointer) {
+    flip(getOptionStoponNak, setOptionStoponNak);
+}
 
 void gui_intmonitor(GtkWidget *, gpointer) {
     if (getOptionMonitor() == 0) {
@@ -279,11 +297,19 @@ void gui_intmonitor(GtkWidget *, gpointer) {
     }
 }
 
-void gui_sendonint(GtkWidget *, gpointer) { setOptionSendonInt(getOptionSendonInt() == 0 ? 1 : 0); }
+void gui_sendonint(GtkWidget *, gpointer) {
+    setOptionSendonInt(getOptionSendonInt() == 0 ? 1 : 0);
+}
 
-void gui_pickSol(GtkWidget *, gpointer) { selectDevice(0); }
-void gui_pickSolx(GtkWidget *, gpointer) { selectDevice(1); }
-void gui_pickDyn(GtkWidget *, gpointer) { selectDevice(2); }
+void gui_pickSol(GtkWidget *, gpointer) {
+    selectDevice(0);
+}
+void gui_pickSolx(GtkWidget *, gpointer) {
+    selectDevice(1);
+}
+void gui_pickDyn(GtkWidget *, gpointer) {
+    selectDevice(2);
+}
 
 // ---- Bus events and /INT ----------------------------------------------------------------
 
@@ -739,7 +765,9 @@ void gui_help_quickstart(gpointer, guint, GtkWidget *) {
 void gui_help_about(gpointer, guint, GtkWidget *) {
     guarded([] { displayAbout(); });
 }
-void gui_menu_exit(gpointer, guint, GtkWidget *) { handleClose(nullptr, nullptr, nullptr); }
+void gui_menu_exit(gpointer, guint, GtkWidget *) {
+    handleClose(nullptr, nullptr, nullptr);
+}
 
 // ---- List keys --------------------------------------------------------------------------
 

@@ -11,15 +11,7 @@
 
 // ---- Message list store ---------------------------------------------------------------
 // Store columns, in order.
-enum ListColumn {
-    COL_NUM = 0,
-    COL_ADDRESS,
-    COL_RW,
-    COL_DATA,
-    COL_STOP,
-    COL_DELAY,
-    N_COLUMNS
-};
+enum ListColumn { COL_NUM = 0, COL_ADDRESS, COL_RW, COL_DATA, COL_STOP, COL_DELAY, N_COLUMNS };
 
 // Creates the 50-row store: row i holds number i, empty texts, Stop TRUE and delay 0.
 GtkTreeModel *create_and_fill_model();

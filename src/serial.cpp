@@ -28,10 +28,14 @@ ReplyFramer &programFramer() {
 
 speed_t speedCode(int rate) {
     switch (rate) {
-    case 19200: return B19200;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
+    case 19200:
+        return B19200;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
     }
 }
 
@@ -162,7 +166,9 @@ void detectSpecificPorts(const char *prefix) {
     }
 }
 
-int getNumDetectedPorts() { return serial_port_count; }
+int getNumDetectedPorts() {
+    return serial_port_count;
+}
 
 const char *getDetectedPort(int index) {
     if (index < 0 || index >= serial_port_count)
@@ -170,7 +176,9 @@ const char *getDetectedPort(int index) {
     return serial_ports[static_cast<std::size_t>(index)].data();
 }
 
-int getPortDescriptor() { return PORT_DESCRIPTOR; }
+int getPortDescriptor() {
+    return PORT_DESCRIPTOR;
+}
 
 guint watchSerial(int fd) {
     GIOChannel *channel = g_io_channel_unix_new(fd);
@@ -235,7 +243,9 @@ bool handleSerialData() {
     return true;
 }
 
-void handleReply() { dispatchReply(std::string(SERIAL_BUFFER_IN.data())); }
+void handleReply() {
+    dispatchReply(std::string(SERIAL_BUFFER_IN.data()));
+}
 
 void dispatchReply(const std::string &line) {
     const std::string code = line.size() > 1 ? line.substr(1, 3) : std::string();

@@ -61,7 +61,9 @@ gboolean gridDispatch(GSource *source, GSourceFunc, gpointer) {
 
 GSourceFuncs grid_funcs = {gridPrepare, gridCheck, gridDispatch, nullptr, nullptr, nullptr};
 
-bool watchdogArmed() { return WATCHDOG != 0; }
+bool watchdogArmed() {
+    return WATCHDOG != 0;
+}
 
 gboolean runTimeout(gpointer) {
     watchdogTimeout();

@@ -405,7 +405,8 @@ TEST(Pacing, TheIdleProgramSleeps) {
     g_main_context_set_poll_func(nullptr, countingPoll);
     short_waits = 0;
     // A 100 ms guard keeps the blocking iterations below from waiting for ever.
-    const guint guard = g_timeout_add(100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
+    const guint guard = g_timeout_add(
+        100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
     const gint64 end = g_get_monotonic_time() + 500000;
     while (g_get_monotonic_time() < end)
         g_main_context_iteration(nullptr, TRUE); // blocks until a source wants to run
