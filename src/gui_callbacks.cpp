@@ -57,6 +57,22 @@ void continueOrEnd() {
         endOfList();
 }
 
+// The cursor row, read into buffers of the record's sizes.
+struct CursorRow {
+    int num = 0;
+    std::array<char, ADDRESS_SIZE> address{};
+    std::array<char, RW_SIZE> rw{};
+    std::array<char, DATA_SIZE> data{};
+    int stop = 0;
+    int delay = 0;
+};
+
+CursorRow readCursorRow() {
+    CursorRow row;
+    getRow(&row.num, row.address.data(), row.rw.data(), row.data.data(), &row.stop, &row.delay);
+    return row;
+}
+
 void flip(int (*get)(), void (*set)(int)) {
     set(~get());
 }
@@ -169,43 +185,37 @@ gboolean gui_send_message(gpointer) {
 
     SEND_DATA = 0;
     highlightRow();
-    int num = 0;
-    std::array<char, ADDRESS_SIZE> address{};
-    std::array<char, RW_SIZE> rw{};
-    std::array<char, DATA_SIZE> data{};
-    int stop = 0;
-    int delay = 0;
-    getRow(&num, address.data(), rw.data(), data.data(), &stop, &delay);
+    CursorRow row = readCursorRow();
 
-    if (std::strlen(address.data()) == 1) {
-        address[1] = address[0];
-        address[0] = '0';
-        address[2] = '\0';
+    if (std::strlen(row.address.data()) == 1) {
+        row.address[1] = row.address[0];
+        row.address[0] = '0';
+        row.address[2] = '\0';
     }
-    if (!validateAddress(address.data())) {
+    if (!validateAddress(row.address.data())) {
         showError("Badly formed slave address.  The slave address must be a one or two digit "
                   "even hex number.");
         SEND_DATA = 0;
         return TRUE;
     }
-    Tavro_selectSlave(address.data());
+    Tavro_selectSlave(row.address.data());
 
-    const std::size_t length = std::strlen(data.data());
-    if (rw[0] == 'R') {
+    const std::size_t length = std::strlen(row.data.data());
+    if (row.rw[0] == 'R') {
         setStatus("Sent master receive request...");
         startWatchdog();
-        Tavro_MRx(static_cast<int>(length / 3), stop);
+        Tavro_MRx(static_cast<int>(length / 3), row.stop);
     } else {
         // Each "HH," group goes out as "~HH".
         std::array<char, DATA_SIZE> transmit{};
         for (std::size_t i = 0; i + 3 <= length; i += 3) {
             transmit[i] = '~';
-            transmit[i + 1] = data[i];
-            transmit[i + 2] = data[i + 1];
+            transmit[i + 1] = row.data[i];
+            transmit[i + 2] = row.data[i + 1];
         }
         setStatus("Sent master transmit request...");
         startWatchdog();
-        Tavro_MTx(transmit.data(), stop);
+        Tavro_MTx(transmit.data(), row.stop);
     }
     return TRUE;
 }
@@ -219,15 +229,9 @@ void gui_send_stop() {
 }
 
 void gui_send_success(const char *text) {
-    int num = 0;
-    std::array<char, ADDRESS_SIZE> address{};
-    std::array<char, RW_SIZE> rw{};
-    std::array<char, DATA_SIZE> data{};
-    int stop = 0;
-    int delay = 0;
-    getRow(&num, address.data(), rw.data(), data.data(), &stop, &delay);
+    const CursorRow row = readCursorRow();
 
-    if (rw[0] == 'R') {
+    if (row.rw[0] == 'R') {
         setStatus("Read completed successfully");
         // Each received group is a separator and two digits; an incomplete last group is
         // ignored and at most 32 bytes are kept, so the data text stays within its record.
@@ -238,24 +242,18 @@ void gui_send_success(const char *text) {
             read += text[3 * g + 2];
             read += ',';
         }
-        setRow(num, address.data(), rw.data(), read.c_str(), stop, delay);
+        setRow(row.num, row.address.data(), row.rw.data(), read.c_str(), row.stop, row.delay);
     } else {
         setStatus("Write completed successfully");
     }
-    SEND_DELAY = delay;
+    SEND_DELAY = row.delay;
     selectRowNext();
     continueOrEnd();
 }
 
 void gui_send_failure() {
-    int num = 0;
-    std::array<char, ADDRESS_SIZE> address{};
-    std::array<char, RW_SIZE> rw{};
-    std::array<char, DATA_SIZE> data{};
-    int stop = 0;
-    int delay = 0;
-    getRow(&num, address.data(), rw.data(), data.data(), &stop, &delay);
-    SEND_DELAY = delay;
+    const CursorRow row = readCursorRow();
+    SEND_DELAY = row.delay;
     selectRowNext();
     continueOrEnd();
 }
