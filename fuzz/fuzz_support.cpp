@@ -119,26 +119,12 @@ void settleMainLoop() {
 }
 
 RowText readRow(int n) {
-    RowText row;
     GtkTreeIter iter;
     if (!gtk_tree_model_iter_nth_child(MODEL, &iter, nullptr, n - 1))
         fuzzFail("row exists", __FILE__, __LINE__, std::to_string(n));
-    gchar *address = nullptr;
-    gchar *rw = nullptr;
-    gchar *data = nullptr;
-    gboolean stop = TRUE;
-    guint delay = 0;
-    gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data, COL_STOP,
-                       &stop, COL_DELAY, &delay, -1);
-    row.address = address ? address : "";
-    row.rw = rw ? rw : "";
-    row.data = data ? data : "";
-    row.stop = stop != FALSE;
-    row.delay = delay;
-    g_free(address);
-    g_free(rw);
-    g_free(data);
-    return row;
+    StoredRow stored = readStoredRow(n);
+    return RowText{std::move(stored.address), std::move(stored.rw), std::move(stored.data),
+                   stored.stop != FALSE, stored.delay};
 }
 
 void putRow(int n, const RowText &row) {

@@ -601,26 +601,9 @@ std::string formatListFile(const std::vector<ListMessage> &messages, bool autore
 std::vector<ListMessage> listMessages() {
     std::vector<ListMessage> messages;
     for (int n = 1; n <= std::min(filled_rows, LIST_ROWS); ++n) {
-        GtkTreeIter iter;
-        if (!gtk_tree_model_iter_nth_child(MODEL, &iter, nullptr, n - 1))
-            break;
-        gchar *address = nullptr;
-        gchar *rw = nullptr;
-        gchar *data = nullptr;
-        gboolean stop = TRUE;
-        guint delay = 0;
-        gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data,
-                           COL_STOP, &stop, COL_DELAY, &delay, -1);
-        ListMessage message;
-        message.address = address ? address : "";
-        message.rw = rw ? rw : "";
-        message.data = data ? data : "";
-        message.stop = stop != FALSE;
-        message.delay = delay;
-        g_free(address);
-        g_free(rw);
-        g_free(data);
-        messages.push_back(std::move(message));
+        StoredRow row = readStoredRow(n);
+        messages.push_back(ListMessage{std::move(row.address), std::move(row.rw),
+                                       std::move(row.data), row.stop != FALSE, row.delay});
     }
     return messages;
 }

@@ -14,39 +14,11 @@
 
 namespace {
 
-// A whole row's contents (columns 1 to 5), for moving messages between rows.
-struct RowRecord {
-    std::string address;
-    std::string rw;
-    std::string data;
-    gboolean stop = TRUE;
-    guint delay = 0;
-};
-
 bool rowIter(int n, GtkTreeIter *iter) {
     return n >= 1 && n <= LIST_ROWS && gtk_tree_model_iter_nth_child(MODEL, iter, nullptr, n - 1);
 }
 
-RowRecord readRecord(int n) {
-    RowRecord record;
-    GtkTreeIter iter;
-    if (!rowIter(n, &iter))
-        return record;
-    gchar *address = nullptr;
-    gchar *rw = nullptr;
-    gchar *data = nullptr;
-    gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data, COL_STOP,
-                       &record.stop, COL_DELAY, &record.delay, -1);
-    record.address = address ? address : "";
-    record.rw = rw ? rw : "";
-    record.data = data ? data : "";
-    g_free(address);
-    g_free(rw);
-    g_free(data);
-    return record;
-}
-
-void writeRecord(int n, const RowRecord &record) {
+void writeRecord(int n, const StoredRow &record) {
     GtkTreeIter iter;
     if (!rowIter(n, &iter))
         return;
@@ -90,6 +62,25 @@ int getOption(int index) {
 }
 
 } // namespace
+
+StoredRow readStoredRow(int n) {
+    StoredRow record;
+    GtkTreeIter iter;
+    if (!rowIter(n, &iter))
+        return record;
+    gchar *address = nullptr;
+    gchar *rw = nullptr;
+    gchar *data = nullptr;
+    gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data, COL_STOP,
+                       &record.stop, COL_DELAY, &record.delay, -1);
+    record.address = address ? address : "";
+    record.rw = rw ? rw : "";
+    record.data = data ? data : "";
+    g_free(address);
+    g_free(rw);
+    g_free(data);
+    return record;
+}
 
 // ---- Message list store ---------------------------------------------------------------
 
@@ -198,7 +189,7 @@ void insertSelectedRow() {
         return;
     }
     for (int j = filled_rows; j >= k; --j)
-        writeRecord(j + 1, readRecord(j));
+        writeRecord(j + 1, readStoredRow(j));
     selectRowNumber(k);
     setRow(k, "", "", "", 1, 0);
     inserted_new_row = 1;
@@ -218,8 +209,8 @@ void deleteSelectedRow() {
         return;
     }
     for (int j = k; j < filled_rows; ++j)
-        writeRecord(j, readRecord(j + 1));
-    writeRecord(filled_rows, RowRecord());
+        writeRecord(j, readStoredRow(j + 1));
+    writeRecord(filled_rows, StoredRow());
     --filled_rows;
 }
 
