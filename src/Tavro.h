@@ -4,38 +4,7 @@
 #ifndef SENDRAL_TAVRO_H
 #define SENDRAL_TAVRO_H
 
-#include <string>
-#include <vector>
-
-// What one command does, built without touching the line: the trace texts to print, the
-// pieces to write (one writeSerial call each), an error line printed after the pieces, and
-// whether the adapter needs its reset pause afterwards.
-struct TavroCommand {
-    std::vector<std::string> traces;
-    std::vector<std::string> pieces;
-    std::string error_line;
-    bool reset_pause = false;
-};
-
-constexpr char TAVRO_DC2 = 18;
-constexpr unsigned TAVRO_RESET_PAUSE_US = 20000;
-constexpr int TAVRO_MAX_READ = 251;
-
-// Pure builders, one per command; they are what the Tavro_* operations send.
-TavroCommand buildReset();
-TavroCommand buildSetFormat(int format);
-TavroCommand buildSetFlow(int flow);
-TavroCommand buildSetAddress(const std::string &address);
-TavroCommand buildSelectSlave(const std::string &address);
-TavroCommand buildOpen();
-TavroCommand buildClose();
-TavroCommand buildBaud(int rate);
-TavroCommand buildClock(int khz);
-TavroCommand buildIntMonitor(int on);
-TavroCommand buildQueryIntMon();
-TavroCommand buildMTx(const std::string &data, int stop);
-TavroCommand buildMRx(int count, int stop);
-TavroCommand buildSTx(const std::string &data);
+#include "tavro_commands.h"
 
 // Prints one trace line, "> text", and flushes it.
 void printAction(const char *text);
@@ -58,9 +27,5 @@ void Tavro_QueryIntMon();
 void Tavro_MTx(const char *data, int stop);
 void Tavro_MRx(int count, int stop);
 void Tavro_STx(const char *data);
-
-// Returns 1 when the first two characters (fewer if the text is shorter) are hexadecimal
-// digits whose number is even and at most 0xFE, else 0.
-int validateAddress(const char *address);
 
 #endif

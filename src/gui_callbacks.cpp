@@ -25,7 +25,6 @@ namespace {
 
 constexpr int BUSY_RETRY_DELAY = 100;
 constexpr int DELAY_PER_TICK = 10;
-constexpr std::size_t MAX_GROUPS = 32;
 
 void removeSerialWatch() {
     if (SERIAL_CALLBACK_ID != 0) {
@@ -154,7 +153,7 @@ void gui_link_lost() {
 // ---- Sending ----------------------------------------------------------------------------
 
 void gui_send(GtkWidget *, gpointer) {
-    if (filled_rows == 0) {
+    if (getFilledCount() == 0) {
         showError("You must enter at least one message.");
         return;
     }
@@ -200,22 +199,14 @@ gboolean gui_send_message(gpointer) {
     }
     Tavro_selectSlave(row.address.data());
 
-    const std::size_t length = std::strlen(row.data.data());
     if (row.rw[0] == 'R') {
         setStatus("Sent master receive request...");
         startWatchdog();
-        Tavro_MRx(static_cast<int>(length / 3), row.stop);
+        Tavro_MRx(readCount(row.data.data()), row.stop);
     } else {
-        // Each "HH," group goes out as "~HH".
-        std::array<char, DATA_SIZE> transmit{};
-        for (std::size_t i = 0; i + 3 <= length; i += 3) {
-            transmit[i] = '~';
-            transmit[i + 1] = row.data[i];
-            transmit[i + 2] = row.data[i + 1];
-        }
         setStatus("Sent master transmit request...");
         startWatchdog();
-        Tavro_MTx(transmit.data(), row.stop);
+        Tavro_MTx(transmitText(row.data.data()).c_str(), row.stop);
     }
     return TRUE;
 }
@@ -233,15 +224,9 @@ void gui_send_success(const char *text) {
 
     if (row.rw[0] == 'R') {
         setStatus("Read completed successfully");
-        // Each received group is a separator and two digits; an incomplete last group is
-        // ignored and at most 32 bytes are kept, so the data text stays within its record.
-        std::string read;
-        const std::size_t groups = std::min(std::strlen(text) / 3, MAX_GROUPS);
-        for (std::size_t g = 0; g < groups; ++g) {
-            read += text[3 * g + 1];
-            read += text[3 * g + 2];
-            read += ',';
-        }
+        // An incomplete last group is ignored and at most 32 bytes are kept, so the data
+        // text stays within its record.
+        const std::string read = readDataText(text);
         setRow(row.num, row.address.data(), row.rw.data(), read.c_str(), row.stop, row.delay);
     } else {
         setStatus("Write completed successfully");
@@ -351,7 +336,7 @@ void gui_handle_int() {
         makeBeep();
     setIntMode(1);
     INT_NEEDS_HANDLING = 1;
-    if (getOptionSendonInt() == 1 && filled_rows > 0 && getSendMode() == 0) {
+    if (getOptionSendonInt() == 1 && getFilledCount() > 0 && getSendMode() == 0) {
         gui_send_start();
         setSendMode(1);
         selectRowReset();
@@ -369,9 +354,6 @@ void gui_handle_intrelease() {
 // ---- File commands ----------------------------------------------------------------------
 
 namespace {
-
-constexpr std::string_view LIST_HEADER = "QVT I2C Message List File";
-constexpr std::size_t MAX_DATA_CHARS = 3 * MAX_GROUPS;
 
 // Runs a menu command; an allocation failure must not unwind through GTK's C frames.
 template <typename Command> void guarded(Command &&command) noexcept {
@@ -393,32 +375,6 @@ void stopRunForNewList() {
         gui_stop(nullptr, nullptr);
         setStatus("Sending stopped: the list was replaced.");
     }
-}
-
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-bool contains(std::string_view text, std::string_view part) {
-    return text.find(part) != std::string_view::npos;
-}
-
-// The text up to and including its last comma; "" without a comma.
-std::string_view throughLastComma(std::string_view text) {
-    const std::size_t comma = text.rfind(',');
-    return comma == std::string_view::npos ? std::string_view() : text.substr(0, comma + 1);
-}
-
-// The leading hexadecimal digits of text, as a number.
-unsigned leadingHex(std::string_view text) {
-    unsigned value = 0;
-    for (char c : text) {
-        const int digit = g_ascii_xdigit_value(c);
-        if (digit < 0)
-            break;
-        value = value * 16 + static_cast<unsigned>(digit);
-    }
-    return value;
 }
 
 enum class SaveResult { Saved, CantCreate, WriteFailed };
@@ -575,32 +531,11 @@ void gui_file_save_success(int ask) {
     }
 }
 
-// ---- List file format ---------------------------------------------------------------------
-
-std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
-                           bool sendonint) {
-    std::string text = std::string(LIST_HEADER) + " V2\n";
-    for (const ListMessage &message : messages) {
-        std::array<char, 16> delay{};
-        std::snprintf(delay.data(), delay.size(), "%04x", message.delay);
-        text += '$';
-        text += message.address;
-        text += message.rw == "W" ? ",W," : ",R,";
-        text += message.stop ? "Y,$" : "N,$";
-        text += delay.data();
-        text += ',';
-        text += message.data;
-        text += '\n';
-    }
-    text += autorepeat ? "AutoRepeat = ON\n" : "AutoRepeat = OFF\n";
-    text += sendonint ? "SendOnInt = ON\n" : "SendOnInt = OFF\n";
-    text += "End of Sequence\n";
-    return text;
-}
+// ---- List file ------------------------------------------------------------------------
 
 std::vector<ListMessage> listMessages() {
     std::vector<ListMessage> messages;
-    for (int n = 1; n <= std::min(filled_rows, LIST_ROWS); ++n) {
+    for (int n = 1; n <= std::min(getFilledCount(), LIST_ROWS); ++n) {
         StoredRow row = readStoredRow(n);
         messages.push_back(ListMessage{std::move(row.address), std::move(row.rw),
                                        std::move(row.data), row.stop != FALSE, row.delay});
@@ -608,122 +543,12 @@ std::vector<ListMessage> listMessages() {
     return messages;
 }
 
-bool ListFileParser::feed(const char *data, std::size_t length) {
-    std::string_view rest(data, length);
-    while (stage_ != Stage::Done && !rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        const std::string_view piece = rest.substr(0, end);
-        if (!overlong_) {
-            const std::size_t room = MAX_LINE_KEPT - pending_.size();
-            pending_.append(piece.substr(0, room));
-            overlong_ = piece.size() > room;
-        }
-        if (end == std::string_view::npos)
-            break;
-        rest.remove_prefix(end + 1);
-        line(pending_);
-        pending_.clear();
-        overlong_ = false;
-    }
-    return stage_ != Stage::Done;
-}
-
-void ListFileParser::finish() {
-    if (stage_ != Stage::Done && !pending_.empty())
-        line(pending_);
-    pending_.clear();
-    stage_ = Stage::Done;
-}
-
-void ListFileParser::line(std::string_view text) {
-    text = text.substr(0, text.find('\0'));
-    switch (stage_) {
-    case Stage::Header:
-        header_ok_ = startsWith(text, LIST_HEADER);
-        stage_ = header_ok_ ? Stage::Messages : Stage::Done;
-        break;
-    case Stage::Messages:
-        if (startsWith(text, "$")) {
-            message(text);
-            break;
-        }
-        stage_ = Stage::Options;
-        option(text);
-        break;
-    case Stage::Options:
-        option(text);
-        break;
-    case Stage::Done:
-        break;
-    }
-}
-
-void ListFileParser::message(std::string_view text) {
-    if (result_.messages.size() >= static_cast<std::size_t>(LIST_ROWS)) {
-        ++result_.dropped;
-        return;
-    }
-    ListMessage message;
-    message.rw = contains(text, ",W,") ? "W" : "R";
-    message.stop = !contains(text, ",N,");
-    const std::string_view address = text.substr(1, text.find(',') - 1);
-    message.address = std::string(address.substr(0, 2));
-
-    // The delay is the four characters after the first ",$"; a line without them has delay
-    // 0 and no data. The data runs from after the comma that follows the delay.
-    const std::size_t mark = text.find(",$");
-    if (mark != std::string_view::npos && text.size() >= mark + 6) {
-        message.delay = leadingHex(text.substr(mark + 2, 4));
-        std::string_view data = throughLastComma(text.substr(std::min(text.size(), mark + 7)));
-        if (data.size() > MAX_DATA_CHARS)
-            data = throughLastComma(data.substr(0, MAX_DATA_CHARS)); // the first 32 groups
-        message.data = std::string(data);
-    }
-    result_.messages.push_back(std::move(message));
-}
-
-void ListFileParser::option(std::string_view text) {
-    if (startsWith(text, "AutoRepeat"))
-        result_.autorepeat = contains(text, "ON") ? 1 : 0;
-    else if (startsWith(text, "SendOnInt"))
-        result_.sendonint = contains(text, "ON") ? 1 : 0;
-    else if (startsWith(text, "End of Sequence"))
-        stage_ = Stage::Done;
-}
-
-ListFileStatus parseListText(std::string_view text, ListFile &out) {
-    ListFileParser parser;
-    parser.feed(text.data(), text.size());
-    parser.finish();
-    out = parser.result();
-    return parser.status();
-}
-
-ListFileStatus readListFile(std::FILE *in, ListFile &out) {
-    ListFileParser parser;
-    std::array<char, 4096> buffer{};
-    for (;;) {
-        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (n > 0 && !parser.feed(buffer.data(), n))
-            break;
-        if (n < buffer.size()) {
-            if (std::ferror(in))
-                return ListFileStatus::ReadError;
-            break;
-        }
-    }
-    parser.finish();
-    out = parser.result();
-    return parser.status();
-}
-
 // ---- Options and Help menus, Exit --------------------------------------------------------
 
 namespace {
 
 void showDataFile(const char *title, const char *name) {
-    const std::string path = std::string(DATA_DIR) + "/" + name;
-    displayTextFile(title, path.c_str());
+    displayTextFile(title, dataPath(name).c_str());
 }
 
 } // namespace

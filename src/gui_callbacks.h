@@ -5,10 +5,8 @@
 
 #include <gtk/gtk.h>
 
-#include <cstddef>
-#include <cstdio>
-#include <string>
-#include <string_view>
+#include "list_file.h"
+
 #include <vector>
 
 // ---- Link -------------------------------------------------------------------------------
@@ -84,65 +82,9 @@ void gui_file_save_as_success(const char *path);
 // old file as it was.
 void gui_file_save_success(int ask);
 
-// ---- List file format ---------------------------------------------------------------------
-// One message as a list file holds it.
-struct ListMessage {
-    std::string address;
-    std::string rw;
-    std::string data;
-    bool stop = true;
-    unsigned delay = 0;
-};
-
-// What a list file says: at most LIST_ROWS messages, the message lines past those that were
-// dropped, and the two option lines (-1 when the file has none, else the last one's 0 or 1).
-struct ListFile {
-    std::vector<ListMessage> messages;
-    int dropped = 0;
-    int autorepeat = -1;
-    int sendonint = -1;
-};
-
-enum class ListFileStatus { Ok, NotAList, ReadError };
-
-// The text of a list file: header, one line per message, the two option lines, end line.
-std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
-                           bool sendonint);
+// ---- List file ------------------------------------------------------------------------
 // The messages in rows 1 to filled_rows, read without moving the row cursor.
 std::vector<ListMessage> listMessages();
-
-// Reads a list file fed in pieces of any size. A line runs to its line feed however long it
-// is (only its first MAX_LINE_KEPT bytes are kept); its text ends at a NUL byte.
-class ListFileParser {
-  public:
-    static constexpr std::size_t MAX_LINE_KEPT = 1 << 20;
-
-    // Returns false once nothing more is wanted: "End of Sequence" read or header refused.
-    bool feed(const char *data, std::size_t length);
-    // The end of the input: a last line without a line feed is taken.
-    void finish();
-    ListFileStatus status() const {
-        return header_ok_ ? ListFileStatus::Ok : ListFileStatus::NotAList;
-    }
-    const ListFile &result() const { return result_; }
-
-  private:
-    enum class Stage { Header, Messages, Options, Done };
-    void line(std::string_view text);
-    void message(std::string_view text);
-    void option(std::string_view text);
-
-    Stage stage_ = Stage::Header;
-    bool header_ok_ = false;
-    bool overlong_ = false;
-    std::string pending_;
-    ListFile result_;
-};
-
-// Parses a whole file's bytes.
-ListFileStatus parseListText(std::string_view text, ListFile &out);
-// Reads the stream to its end or to "End of Sequence"; ReadError when a read fails first.
-ListFileStatus readListFile(std::FILE *in, ListFile &out);
 
 // ---- Options and Help menus, Exit --------------------------------------------------------
 void gui_baud(gpointer data, guint action, GtkWidget *widget);

@@ -53,24 +53,13 @@ GtkItemFactoryEntry menu_items[] = {
 };
 constexpr gint nmenu_items = sizeof(menu_items) / sizeof(menu_items[0]);
 
-std::string dataPath(const char *name) {
-    return std::string(DATA_DIR) + "/" + name;
-}
-
 void tip(GtkWidget *widget, const char *text) {
     gtk_tooltips_set_tip(tooltips, widget, text, "");
 }
 
-// Packs child at the start of box and shows it.
-GtkWidget *pack(GtkWidget *box, GtkWidget *child, gboolean expand, gboolean fill) {
-    gtk_box_pack_start(GTK_BOX(box), child, expand, fill, 0);
-    gtk_widget_show(child);
-    return child;
-}
-
 GtkWidget *checkButton(GtkWidget *box, const char *label, GCallback on_toggled,
                        const char *tooltip) {
-    GtkWidget *button = pack(box, gtk_check_button_new_with_label(label), TRUE, FALSE);
+    GtkWidget *button = packShown(box, gtk_check_button_new_with_label(label), TRUE, FALSE);
     g_signal_connect(button, "toggled", on_toggled, nullptr);
     if (tooltip)
         tip(button, tooltip);
@@ -79,7 +68,7 @@ GtkWidget *checkButton(GtkWidget *box, const char *label, GCallback on_toggled,
 
 GtkWidget *linkButton(GtkWidget *box, const char *label, GCallback on_clicked,
                       const char *tooltip) {
-    GtkWidget *button = pack(box, gtk_button_new_with_label(label), TRUE, FALSE);
+    GtkWidget *button = packShown(box, gtk_button_new_with_label(label), TRUE, FALSE);
     g_signal_connect(button, "clicked", on_clicked, nullptr);
     tip(button, tooltip);
     return button;
@@ -88,7 +77,7 @@ GtkWidget *linkButton(GtkWidget *box, const char *label, GCallback on_clicked,
 // One option column of row 7: a column box holding a labelled frame; returns the frame's
 // inner box, and the column box through column.
 GtkWidget *optionColumn(GtkWidget *row, const char *title, gint spacing, GtkWidget **column) {
-    GtkWidget *column_box = pack(row, gtk_vbox_new(FALSE, 10), FALSE, FALSE);
+    GtkWidget *column_box = packShown(row, gtk_vbox_new(FALSE, 10), FALSE, FALSE);
     GtkWidget *frame = gtk_frame_new(title);
     gtk_frame_set_label_align(GTK_FRAME(frame), 0.0f, 0.5f);
     gtk_frame_set_shadow_type(GTK_FRAME(frame), GTK_SHADOW_ETCHED_IN);
@@ -106,8 +95,8 @@ GtkWidget *optionColumn(GtkWidget *row, const char *title, gint spacing, GtkWidg
 void buildSelectionColumn(GtkWidget *row) {
     GtkWidget *inner = optionColumn(row, "Tavro Selection", 20, nullptr);
 
-    GtkWidget *port_row = pack(inner, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
-    pack(port_row, gtk_label_new("Serial port:"), FALSE, FALSE);
+    GtkWidget *port_row = packShown(inner, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
+    packShown(port_row, gtk_label_new("Serial port:"), FALSE, FALSE);
     detectPorts();
     serial_port = gtk_combo_new();
     GList *names = nullptr;
@@ -119,18 +108,18 @@ void buildSelectionColumn(GtkWidget *row) {
     gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry),
                        getNumDetectedPorts() > 0 ? getDetectedPort(0) : "");
     gtk_widget_set_size_request(serial_port, 150, 20);
-    pack(port_row, serial_port, FALSE, FALSE);
+    packShown(port_row, serial_port, FALSE, FALSE);
 
-    GtkWidget *device_row = pack(inner, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
-    pack(device_row, gtk_label_new("Device:"), FALSE, FALSE);
-    GtkWidget *radios = pack(device_row, gtk_vbox_new(FALSE, 0), FALSE, FALSE);
-    rb1 = pack(radios, gtk_radio_button_new_with_label(nullptr, "Tavro/Sol"), FALSE, FALSE);
-    rb2 = pack(radios,
-               gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Solx"),
-               FALSE, FALSE);
-    rb3 = pack(radios,
-               gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Dyn"),
-               FALSE, FALSE);
+    GtkWidget *device_row = packShown(inner, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
+    packShown(device_row, gtk_label_new("Device:"), FALSE, FALSE);
+    GtkWidget *radios = packShown(device_row, gtk_vbox_new(FALSE, 0), FALSE, FALSE);
+    rb1 = packShown(radios, gtk_radio_button_new_with_label(nullptr, "Tavro/Sol"), FALSE, FALSE);
+    rb2 = packShown(
+        radios, gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Solx"),
+        FALSE, FALSE);
+    rb3 = packShown(radios,
+                    gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(rb1), "Tavro/Dyn"),
+                    FALSE, FALSE);
     g_signal_connect(rb1, "toggled", G_CALLBACK(gui_pickSol), nullptr);
     g_signal_connect(rb2, "toggled", G_CALLBACK(gui_pickSolx), nullptr);
     g_signal_connect(rb3, "toggled", G_CALLBACK(gui_pickDyn), nullptr);
@@ -167,7 +156,7 @@ void buildOptionColumns(GtkWidget *row) {
                 "\"Asserted\".");
     label_int_asserted = gtk_label_new("Asserted!");
     gtk_box_pack_start(GTK_BOX(signal), label_int_asserted, FALSE, FALSE, 0);
-    label_int_released = pack(signal, gtk_label_new("Released."), FALSE, FALSE);
+    label_int_released = packShown(signal, gtk_label_new("Released."), FALSE, FALSE);
 }
 
 void quickStartClicked(GtkWidget *, gpointer) {
@@ -200,6 +189,12 @@ void fixedWidth(GtkTreeViewColumn *column, gint width) {
 }
 
 } // namespace
+
+GtkWidget *packShown(GtkWidget *box, GtkWidget *child, gboolean expand, gboolean fill) {
+    gtk_box_pack_start(GTK_BOX(box), child, expand, fill, 0);
+    gtk_widget_show(child);
+    return child;
+}
 
 int startGUI(int argc, char *argv[]) {
     createGUI(argc, argv);
@@ -260,7 +255,7 @@ void buildMainWindow(int *argc, char ***argv) {
     GtkWidget *outer = gtk_vbox_new(FALSE, 0);
     gtk_container_add(GTK_CONTAINER(window), outer);
     gtk_widget_show(outer);
-    menu = pack(outer, get_menubar_menu(), FALSE, TRUE);
+    menu = packShown(outer, get_menubar_menu(), FALSE, TRUE);
 
     GtkWidget *main_box = gtk_vbox_new(FALSE, 10);
     gtk_container_set_border_width(GTK_CONTAINER(main_box), 10);
@@ -268,22 +263,22 @@ void buildMainWindow(int *argc, char ***argv) {
     gtk_widget_show(main_box);
 
     // Row 1: Quick Start.
-    GtkWidget *row = pack(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
+    GtkWidget *row = packShown(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
     linkButton(row, "Quick Start", G_CALLBACK(quickStartClicked),
                "Information on getting up and running quickly");
 
     // Row 2: the maker's logo, the program's name, the icon.
-    row = pack(main_box, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
-    pack(row, gtk_image_new_from_file(dataPath("qvt.png").c_str()), TRUE, FALSE);
-    GtkWidget *name = pack(row, gtk_label_new("Tavro Sendral"), TRUE, FALSE);
+    row = packShown(main_box, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
+    packShown(row, gtk_image_new_from_file(dataPath("qvt.png").c_str()), TRUE, FALSE);
+    GtkWidget *name = packShown(row, gtk_label_new("Tavro Sendral"), TRUE, FALSE);
     PangoFontDescription *font = pango_font_description_new();
     pango_font_description_set_size(font, 25000);
     gtk_widget_modify_font(name, font);
     pango_font_description_free(font);
-    pack(row, gtk_image_new_from_file(dataPath("icon.png").c_str()), TRUE, FALSE);
+    packShown(row, gtk_image_new_from_file(dataPath("icon.png").c_str()), TRUE, FALSE);
 
     // Row 3: link and send buttons.
-    row = pack(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
+    row = packShown(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
     button_open = linkButton(row, "Open Link", G_CALLBACK(gui_open),
                              "Open the connection to the Tavro, and the Tavro's connection to "
                              "the I2C bus");
@@ -298,7 +293,7 @@ void buildMainWindow(int *argc, char ***argv) {
     gtk_widget_set_sensitive(button_close, FALSE);
 
     // Row 4: AutoRepeat and Send On /INT.
-    row = pack(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
+    row = packShown(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
     autorepeat = checkButton(row, "AutoRepeat", G_CALLBACK(gui_autorepeat),
                              "Should the list of messages be sent continously, or only once, "
                              "upon clicking the Send button?");
@@ -316,20 +311,20 @@ void buildMainWindow(int *argc, char ***argv) {
               "selected message.  [Delete] to remove the selected message.");
     gtk_widget_show(list);
     gtk_container_add(GTK_CONTAINER(scrolled_window), list);
-    pack(main_box, scrolled_window, TRUE, TRUE);
+    packShown(main_box, scrolled_window, TRUE, TRUE);
 
     // Row 6: the status line, centred.
-    row = pack(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
-    GtkWidget *pair = pack(row, gtk_hbox_new(FALSE, 5), TRUE, FALSE);
-    pack(pair, gtk_label_new("Status:"), FALSE, FALSE);
+    row = packShown(main_box, gtk_hbox_new(FALSE, 0), FALSE, FALSE);
+    GtkWidget *pair = packShown(row, gtk_hbox_new(FALSE, 5), TRUE, FALSE);
+    packShown(pair, gtk_label_new("Status:"), FALSE, FALSE);
     status = gtk_entry_new();
     gtk_editable_set_editable(GTK_EDITABLE(status), FALSE);
     gtk_widget_set_size_request(status, 500, 20);
     gtk_entry_set_text(GTK_ENTRY(status), "Link Closed");
-    pack(pair, status, FALSE, FALSE);
+    packShown(pair, status, FALSE, FALSE);
 
     // Row 7: the option columns.
-    row = pack(main_box, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
+    row = packShown(main_box, gtk_hbox_new(FALSE, 20), FALSE, FALSE);
     buildSelectionColumn(row);
     buildOptionColumns(row);
 
@@ -416,18 +411,6 @@ template <std::size_t N> void copyFitting(std::array<char, N> &out, const char *
         --n;
     std::memcpy(out.data(), text, n);
     out[n] = '\0';
-}
-
-bool isHexDigit(char c) {
-    return c != '\0' && std::strchr("1234567890ABCDEFabcdef", c) != nullptr;
-}
-
-bool dataAcceptable(const char *data) {
-    const std::size_t length = std::strlen(data);
-    for (std::size_t i = 0; i < length; i += 3)
-        if (!isHexDigit(data[i]) || !isHexDigit(data[i + 1]))
-            return false;
-    return true;
 }
 
 // Fills the copy buffer from the row at path as it is stored. Goes by path, not by the
@@ -712,7 +695,7 @@ void gui_openRow(GtkTreeView *, GtkTreePath *path, GtkTreeViewColumn *, gpointer
     if (!gtk_tree_model_get_iter(MODEL, &iter, path))
         return;
     getCellData(path);
-    if (static_cast<int>(current_msg_num) > filled_rows + 1) {
+    if (static_cast<int>(current_msg_num) > getFilledCount() + 1) {
         showError(ORDER_TEXT);
         return;
     }
@@ -757,7 +740,7 @@ void editorOK(GtkWidget *, gpointer) {
         showError(ADDRESS_TEXT);
         return;
     }
-    if (!dataAcceptable(new_msg_data.data())) {
+    if (!dataTextValid(new_msg_data.data())) {
         showError(DATA_TEXT);
         return;
     }
@@ -765,8 +748,8 @@ void editorOK(GtkWidget *, gpointer) {
     copyRow(rowpath);
     inserted_new_row = 0;
     // A row made by Insert was counted then; only the first empty row adds a message here.
-    if (copy_msg_num == filled_rows + 1)
-        ++filled_rows;
+    if (copy_msg_num == getFilledCount() + 1)
+        setFilledCount(copy_msg_num);
     editor_settled = true;
     gtk_widget_destroy(editwindow);
 }

@@ -19,6 +19,8 @@ void createGUI(int argc, char *argv[]);
 GtkWidget *get_menubar_menu();
 // The list view with its six columns over a new 50-row store; sets `view` and `MODEL`.
 GtkWidget *create_view_and_model();
+// Packs child at the start of box with no padding, shows it and returns it.
+GtkWidget *packShown(GtkWidget *box, GtkWidget *child, gboolean expand, gboolean fill);
 
 // ---- Message editor ---------------------------------------------------------------------
 // Opens the editor on the row at path and returns when it has been closed. Does nothing

@@ -572,7 +572,10 @@ std::vector<const char *> clockChoices(int variant) {
 
 // The window manager's close is the dialog's Cancel.
 gboolean rateDialogDelete(GtkWidget *dialog, GdkEvent *, gpointer slot) {
-    destroyIn(*static_cast<DialogSlot *>(slot), dialog);
+    if (slot == &baud_slot)
+        gui_baud_cancel(dialog, nullptr);
+    else
+        gui_clock_cancel(dialog, nullptr);
     return TRUE;
 }
 
@@ -623,13 +626,13 @@ int leadingDecimal(const char *text) {
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
+// Stores the number typed into the combo of the dialog that holds widget.
 void rateOk(DialogSlot &slot, GtkWidget *widget, int *value) {
     GtkWidget *dialog = dialogOf(slot, widget);
     if (dialog == nullptr)
         return;
     auto *combo = static_cast<GtkWidget *>(g_object_get_data(G_OBJECT(dialog), PART_KEY));
     *value = leadingDecimal(gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(combo)->entry)));
-    gtk_widget_destroy(dialog);
 }
 
 // ---- Text viewer and About window
@@ -679,16 +682,6 @@ GtkWidget *sizedLabel(const char *text, gint size) {
     return label;
 }
 
-GtkWidget *packShown(GtkWidget *box, GtkWidget *child, gboolean expand, gboolean fill) {
-    gtk_box_pack_start(GTK_BOX(box), child, expand, fill, 0);
-    gtk_widget_show(child);
-    return child;
-}
-
-std::string dataFile(const char *name) {
-    return std::string(DATA_DIR) + "/" + name;
-}
-
 } // namespace
 
 // ---- File choosers ----------------------------------------------------------------------
@@ -722,21 +715,23 @@ void displayClockSpeed() {
 
 void gui_baud_ok(GtkWidget *widget, gpointer) {
     rateOk(baud_slot, widget, &baudrate_value);
+    destroyBaudRate(widget);
 }
 void gui_clock_ok(GtkWidget *widget, gpointer) {
     rateOk(clock_slot, widget, &clockspeed_value);
+    destroyClockSpeed(widget);
 }
 void gui_baud_cancel(GtkWidget *widget, gpointer) {
-    destroyIn(baud_slot, widget);
+    destroyBaudRate(widget);
 }
 void gui_clock_cancel(GtkWidget *widget, gpointer) {
+    destroyClockSpeed(widget);
+}
+void destroyBaudRate(GtkWidget *widget) {
+    destroyIn(baud_slot, widget);
+}
+void destroyClockSpeed(GtkWidget *widget) {
     destroyIn(clock_slot, widget);
-}
-void destroyBaudRate() {
-    destroyIn(baud_slot, nullptr);
-}
-void destroyClockSpeed() {
-    destroyIn(clock_slot, nullptr);
 }
 
 // ---- Text viewer and About window ---------------------------------------------------------
@@ -784,7 +779,7 @@ void displayAbout() {
     GtkWidget *content = GTK_DIALOG(dialog)->vbox;
 
     GtkWidget *title_row = packShown(content, gtk_hbox_new(FALSE, 0), TRUE, TRUE);
-    packShown(title_row, gtk_image_new_from_file(dataFile("icon.png").c_str()), TRUE, FALSE);
+    packShown(title_row, gtk_image_new_from_file(dataPath("icon.png").c_str()), TRUE, FALSE);
     packShown(title_row, sizedLabel("Tavro Sendral for Linux Ver. 1.0", 16000), TRUE, FALSE);
 
     GtkWidget *requirements = packShown(content, gtk_vbox_new(TRUE, 0), TRUE, FALSE);
@@ -796,7 +791,7 @@ void displayAbout() {
               TRUE, TRUE);
 
     GtkWidget *maker = packShown(content, gtk_vbox_new(FALSE, 0), FALSE, FALSE);
-    packShown(maker, gtk_image_new_from_file(dataFile("qvt.png").c_str()), FALSE, FALSE);
+    packShown(maker, gtk_image_new_from_file(dataPath("qvt.png").c_str()), FALSE, FALSE);
     packShown(maker, sizedLabel("QVT", 12000), FALSE, FALSE);
     packShown(maker, sizedLabel("https://www.example.com/sendral", 12000), FALSE, FALSE);
     packShown(maker, sizedLabel("Copyright (C) 2026 QVT.  All rights reserved.", 0), FALSE, FALSE);

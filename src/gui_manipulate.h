@@ -122,9 +122,10 @@ void gui_baud_ok(GtkWidget *widget, gpointer data);
 void gui_clock_ok(GtkWidget *widget, gpointer data);
 void gui_baud_cancel(GtkWidget *widget, gpointer data);
 void gui_clock_cancel(GtkWidget *widget, gpointer data);
-// Destroy the innermost open dialog of the kind, if any.
-void destroyBaudRate();
-void destroyClockSpeed();
+// Destroy the dialog of the kind that holds widget (the innermost open one for nullptr), if
+// any.
+void destroyBaudRate(GtkWidget *widget = nullptr);
+void destroyClockSpeed(GtkWidget *widget = nullptr);
 
 // ---- Text viewer and About window ---------------------------------------------------------
 // Shows the file read-only and word-wrapped under title; returns once the viewer is closed

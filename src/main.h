@@ -4,6 +4,8 @@
 #ifndef SENDRAL_MAIN_H
 #define SENDRAL_MAIN_H
 
+#include "data_text.h"
+
 #include <gtk/gtk.h>
 
 #include <array>
@@ -15,10 +17,6 @@
 constexpr int MAX_SERIAL_PORTS = 10;
 constexpr std::size_t PORT_NAME_SIZE = 255;
 constexpr std::size_t SERIAL_BUFFER_SIZE = 255; // a reply line of 254 characters and its NUL
-constexpr std::size_t ADDRESS_SIZE = 3;         // two address characters and the NUL
-constexpr std::size_t RW_SIZE = 2;              // "R" or "W" and the NUL
-constexpr std::size_t DATA_SIZE = 97;           // 32 groups of "HH," and the NUL
-constexpr int LIST_ROWS = 50;
 constexpr int OPTION_COUNT = 10;
 
 using PortName = std::array<char, PORT_NAME_SIZE>;
@@ -126,5 +124,9 @@ extern GtkWidget *scrolled_window;
 
 // Installed files.
 constexpr const char *DATA_DIR = SENDRAL_DATADIR;
+// The path of an installed file.
+inline std::string dataPath(const char *name) {
+    return std::string(DATA_DIR) + "/" + name;
+}
 
 #endif

@@ -26,19 +26,6 @@ ReplyFramer &programFramer() {
     return framer;
 }
 
-speed_t speedCode(int rate) {
-    switch (rate) {
-    case 19200:
-        return B19200;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    default:
-        return B0;
-    }
-}
-
 void storePort(const char *name) {
     if (serial_port_count >= MAX_SERIAL_PORTS)
         return;
@@ -47,9 +34,11 @@ void storePort(const char *name) {
     ++serial_port_count;
 }
 
-void onLine(const std::string &line) {
+// Every complete line stops the watchdog before it is dispatched; the framer has left it in
+// SERIAL_BUFFER_IN.
+void onLine(const std::string &) {
     stopWatchdog();
-    dispatchReply(line);
+    handleReply();
 }
 
 // A received line as status text. Line noise brings any bytes, and GTK takes UTF-8 only:
@@ -61,36 +50,7 @@ std::string statusText(const std::string &line) {
     return text;
 }
 
-// Whether a completion's text is read bytes: each whole group a separator and two hex
-// digits. These go into the list as read data; anything else is a garbled reply.
-bool readBytesWellFormed(const std::string &text) {
-    for (std::size_t g = 0; g + 3 <= text.size(); g += 3)
-        if (!g_ascii_isxdigit(text[g + 1]) || !g_ascii_isxdigit(text[g + 2]))
-            return false;
-    return true;
-}
-
 } // namespace
-
-UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept {
-    if (this != &other)
-        reset(other.release());
-    return *this;
-}
-
-int UniqueFd::release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-int UniqueFd::reset(int fd) noexcept {
-    int result = 0;
-    if (fd_ >= 0 && fd_ != fd)
-        result = ::close(fd_);
-    fd_ = fd;
-    return result;
-}
 
 int openSerial(const char *path) {
     // O_NONBLOCK so that a port waiting for carrier cannot stall the program;
@@ -105,23 +65,6 @@ int closeSerial() {
     int result = port.reset();
     PORT_DESCRIPTOR = -1;
     return result;
-}
-
-termios buildLineSettings(const termios &current, int rate) {
-    termios t = current;
-    t.c_iflag = IXON | IXOFF | IXANY;
-    t.c_oflag = 0;
-    t.c_cflag = CS8 | CREAD | CLOCAL;
-    t.c_lflag = 0;
-    cfsetispeed(&t, speedCode(rate));
-    cfsetospeed(&t, speedCode(rate));
-    t.c_cc[VEOL] = 13;
-    t.c_cc[VEOL2] = 10;
-    t.c_cc[VSTART] = 17;
-    t.c_cc[VSTOP] = 19;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    return t;
 }
 
 int configureSerial(int rate) {
@@ -188,40 +131,6 @@ guint watchSerial(int fd) {
     return tag;
 }
 
-void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line) {
-    bool in_segment = false;
-    for (std::size_t i = 0; i < length; ++i) {
-        const char c = data[i];
-        if (c == '\0')
-            return; // the rest of this read is dropped; the line waits for its end
-        if (c == '\r' || c == '\n') {
-            in_segment = false;
-            // A line end completes any collected text, even at the start of a read: a
-            // reply whose CR comes in the next read has still arrived.
-            if (count_ > 0) {
-                count_ = 0;
-                between_ = 1;
-                on_line(std::string(buffer_));
-            }
-            continue;
-        }
-        if (!in_segment) {
-            if (between_ && c == '*')
-                continue;
-            in_segment = true;
-            if (between_ && c == '/') {
-                count_ = 0; // text collected without a leading "/" is dropped
-                between_ = 0;
-            }
-        }
-        if (static_cast<std::size_t>(count_) + 1 < size_) {
-            buffer_[count_] = c;
-            ++count_;
-            buffer_[count_] = '\0';
-        }
-    }
-}
-
 gboolean serial_callback(GIOChannel *, GIOCondition condition, gpointer) {
     bool alive = true;
     if (condition & G_IO_IN)
@@ -248,8 +157,8 @@ void handleReply() {
 }
 
 void dispatchReply(const std::string &line) {
-    const std::string code = line.size() > 1 ? line.substr(1, 3) : std::string();
-    const std::string text = line.size() > 4 ? line.substr(4) : std::string();
+    const std::string code = replyCode(line);
+    const std::string text = replyText(line);
 
     if (code == "CCC") {
         gui_close_success();

@@ -3,32 +3,13 @@
 #ifndef SENDRAL_SERIAL_H
 #define SENDRAL_SERIAL_H
 
+#include "line_settings.h"
+#include "reply_framer.h"
+#include "unique_fd.h"
+
 #include <glib.h>
-#include <termios.h>
 
-#include <cstddef>
 #include <string>
-
-// Owns one file descriptor and closes it when replaced or destroyed; move-only.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept;
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    // Gives up ownership; returns the descriptor.
-    int release() noexcept;
-    // Closes the owned descriptor (if any) and takes fd; returns close's result, 0 if none.
-    int reset(int fd = -1) noexcept;
-
-  private:
-    int fd_;
-};
 
 // Opens path for reading and writing, not as controlling terminal and without waiting for
 // carrier. Returns 1 and makes it the port (closing a port opened before), or returns 0
@@ -37,9 +18,6 @@ int openSerial(const char *path);
 // Closes the port; returns close's result (0 when no port was open). PORT_DESCRIPTOR
 // becomes -1 so that nothing can write to a descriptor number the system reuses.
 int closeSerial();
-// The line settings for rate (19200, 57600 or 115200; any other rate gets B0), built from
-// the attributes read from the line: raw 8N1, XON/XOFF both ways, reads return at once.
-termios buildLineSettings(const termios &current, int rate);
 // Clears the file status flags (blocking, no O_ASYNC), applies buildLineSettings(rate) at
 // once and discards unread input. Returns tcsetattr's result.
 int configureSerial(int rate);
@@ -61,27 +39,6 @@ int getPortDescriptor();
 // so the watch owns it.
 guint watchSerial(int fd);
 
-// The reply framing, apart from the read: bytes of successive reads go in, complete reply
-// lines come out. Lines start with "/" and end with CR or LF; CR, LF and "*" between
-// replies are skipped. A line keeps its first 254 characters; the rest up to its line end
-// is dropped. A NUL ends a read's data.
-class ReplyFramer {
-  public:
-    // Called with each complete line; it may run a nested main loop that feeds the framer
-    // again, so the line is a copy and the framer's state is consistent at each call.
-    using LineHandler = void (*)(const std::string &line);
-
-    ReplyFramer(char *buffer, std::size_t size, int &count, int &between_replies)
-        : buffer_(buffer), size_(size), count_(count), between_(between_replies) {}
-    void feed(const char *data, std::size_t length, LineHandler on_line);
-
-  private:
-    char *buffer_;
-    std::size_t size_;
-    int &count_;
-    int &between_;
-};
-
 // The input watch's callback: reads what has arrived and dispatches complete lines. On a
 // hang-up, an error condition or a failed read the adapter is gone: the link is taken
 // down (gui_link_lost) and the watch removed.
@@ -91,7 +48,7 @@ gboolean serial_callback(GIOChannel *source, GIOCondition condition, gpointer da
 bool handleSerialData();
 // Dispatches the complete line in SERIAL_BUFFER_IN by its three-character reply code.
 void handleReply();
-// Dispatches the given complete line.
+// Dispatches the given complete line (a copy: handlers may run nested loops that frame more).
 void dispatchReply(const std::string &line);
 
 #endif

@@ -1,0 +1,43 @@
+#include "reply_framer.h"
+
+void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line) {
+    bool in_segment = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = data[i];
+        if (c == '\0')
+            return; // the rest of this read is dropped; the line waits for its end
+        if (c == '\r' || c == '\n') {
+            in_segment = false;
+            // A line end completes any collected text, even at the start of a read: a
+            // reply whose CR comes in the next read has still arrived.
+            if (count_ > 0) {
+                count_ = 0;
+                between_ = 1;
+                on_line(std::string(buffer_));
+            }
+            continue;
+        }
+        if (!in_segment) {
+            if (between_ && c == '*')
+                continue;
+            in_segment = true;
+            if (between_ && c == '/') {
+                count_ = 0; // text collected without a leading "/" is dropped
+                between_ = 0;
+            }
+        }
+        if (static_cast<std::size_t>(count_) + 1 < size_) {
+            buffer_[count_] = c;
+            ++count_;
+            buffer_[count_] = '\0';
+        }
+    }
+}
+
+std::string replyCode(const std::string &line) {
+    return line.size() > 1 ? line.substr(1, 3) : std::string();
+}
+
+std::string replyText(const std::string &line) {
+    return line.size() > 4 ? line.substr(4) : std::string();
+}
