@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: applies each seeded fault of scripts/mutations.txt, one at
+# a time, to a scratch copy of the repository, rebuilds it (AddressSanitizer and
+# UndefinedBehaviorSanitizer, as CI's second build), runs the whole suite under Xvfb, and
+# prints which tests caught the fault. A test counts as catching a fault only if it fails again
+# when run once more, so a test that failed by chance does not count.
+#
+#   scripts/mutate.sh [FAULT-ID ...]     all faults, or only those named (e.g. F01 F17)
+#
+# Environment: MUTATE_DIR (scratch folder, default /tmp/sendral-mutate), MUTATE_JOBS (build
+# and test jobs, default 2). The summary table also goes to $MUTATE_DIR/results.md.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+work=${MUTATE_DIR:-/tmp/sendral-mutate}
+jobs=${MUTATE_JOBS:-2}
+faults_file=$repo/scripts/mutations.txt
+mkdir -p "$work"
+
+# The scratch copy: sources as they are now (committed or not), with their times, and its own
+# build folder kept from one run to the next, so that only what changed is rebuilt.
+rm -rf "$work/tree"
+mkdir -p "$work/tree"
+tar -C "$repo" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$work/tree" -xf -
+cmake -S "$work/tree" -B "$work/build" -DCMAKE_BUILD_TYPE=Debug -DSENDRAL_SANITIZE=ON \
+      -DSENDRAL_TESTS=ON >/dev/null
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$work/tree/fuzz/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export NO_AT_BRIDGE=1
+
+# One fault: "apply ID" writes the faulty file, "revert ID" the original; "list" prints the
+# IDs with their units and texts, tab-separated.
+fault() {
+    python3 - "$faults_file" "$work/tree" "$@" <<'EOF'
+import re, sys
+path, tree, action = sys.argv[1], sys.argv[2], sys.argv[3]
+want = sys.argv[4] if len(sys.argv) > 4 else None
+faults, cur, mode = [], None, None
+for line in open(path).read().split('\n'):
+    if mode in ('old', 'new'):
+        if line in ('===', '>>>'):
+            mode = 'new' if line == '===' else None
+        else:
+            cur[mode].append(line)
+        continue
+    m = re.match(r'== (\S+) \| ([^|]+) \| (.*)$', line)
+    if m:
+        cur = {'id': m[1], 'unit': m[2].strip(), 'what': m[3].strip(), 'old': [], 'new': []}
+        faults.append(cur)
+    elif line == '<<<':
+        mode = 'old'
+    elif cur is not None and line and not line.startswith('#') and 'file' not in cur:
+        cur['file'] = line.strip()
+if action == 'list':
+    for f in faults:
+        print(f"{f['id']}\t{f['unit']}\t{f['what']}")
+    sys.exit(0)
+f = next((f for f in faults if f['id'] == want), None)
+if f is None:
+    sys.exit(f"no fault {want}")
+target = f"{tree}/{f['file']}"
+pristine = f"{tree}/{f['file']}.pristine"
+if action == 'apply':
+    text = open(target).read()
+    old = '\n'.join(f['old']) + '\n'
+    new = '\n'.join(f['new']) + '\n' if f['new'] else ''
+    if text.count(old) != 1:
+        sys.exit(f"{want}: the text to replace occurs {text.count(old)} times in {f['file']}")
+    open(pristine, 'w').write(text)
+    open(target, 'w').write(text.replace(old, new))
+elif action == 'revert':
+    import os
+    os.replace(pristine, target)
+EOF
+}
+
+# Runs the suite; prints the names of the tests that failed twice, one per line.
+failing_tests() {
+    local log=$work/ctest.log
+    (cd "$work/build" && ctest -j"$jobs" --timeout 60 >"$log" 2>&1) && return 0
+    (cd "$work/build" && ctest -j"$jobs" --timeout 60 --rerun-failed >"$log" 2>&1) && return 0
+    sed -n '/tests FAILED:/,$ s/^[[:space:]]*[0-9][0-9]* - \(.*\) ([^()]*)$/\1/p' "$log"
+}
+
+run_all() {
+    local ids=("$@")
+    if [ ${#ids[@]} -eq 0 ]; then
+        mapfile -t ids < <(fault list | cut -f1)
+    fi
+    echo "== building the scratch copy"
+    cmake --build "$work/build" -j"$jobs" >/dev/null
+    echo "== the suite without faults"
+    local base
+    base=$(failing_tests)
+    if [ -n "$base" ]; then
+        echo "the suite fails without any fault; fix that first:" >&2
+        echo "$base" >&2
+        exit 1
+    fi
+
+    local results=$work/results.md caught=0 total=0 survivors=()
+    {
+        echo "| fault | unit | what goes wrong | caught by |"
+        echo "|---|---|---|---|"
+    } >"$results"
+    while IFS=$'\t' read -r id unit what; do
+        [[ " ${ids[*]} " == *" $id "* ]] || continue
+        total=$((total + 1))
+        fault apply "$id"
+        local names verdict
+        if ! cmake --build "$work/build" -j"$jobs" >"$work/build.log" 2>&1; then
+            names="(does not build)"
+        else
+            names=$(failing_tests | sort | paste -sd ' ' -)
+        fi
+        fault revert "$id"
+        if [ -n "$names" ]; then
+            caught=$((caught + 1))
+            verdict="$(echo "$names" | wc -w) test(s): $names"
+        else
+            verdict="SURVIVED"
+            survivors+=("$id")
+        fi
+        printf '%s %-22s %s\n' "$id" "$unit" "$verdict"
+        echo "| $id | $unit | $what | $verdict |" >>"$results"
+    done < <(fault list)
+    # The last revert must be built too, so that the next run starts from the clean tree.
+    cmake --build "$work/build" -j"$jobs" >/dev/null
+    echo
+    echo "caught $caught of $total faults; survived: ${survivors[*]:-none}"
+    echo "table: $results"
+}
+
+xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash -c "$(declare -f fault failing_tests run_all); \
+    faults_file='$faults_file' work='$work' jobs='$jobs' run_all $*"
