@@ -84,13 +84,23 @@ failing_tests() {
     sed -n '/tests FAILED:/,$ s/^[[:space:]]*[0-9][0-9]* - \(.*\) ([^()]*)$/\1/p' "$log"
 }
 
+# Everything the suite runs; the benchmarks are no part of it.
+build() {
+    local targets
+    targets=$(cmake --build "$work/build" --target help |
+        sed -n 's/^\.\.\. \([A-Za-z_][A-Za-z0-9_-]*\)$/\1/p' |
+        grep -vxE 'clean|depend|edit_cache|install|list_install_components|rebuild_cache|test|package|package_source|send_rate|soak')
+    # shellcheck disable=SC2086
+    cmake --build "$work/build" -j"$jobs" --target $targets
+}
+
 run_all() {
     local ids=("$@")
     if [ ${#ids[@]} -eq 0 ]; then
         mapfile -t ids < <(fault list | cut -f1)
     fi
     echo "== building the scratch copy"
-    cmake --build "$work/build" -j"$jobs" >/dev/null
+    build >/dev/null
     echo "== the suite without faults"
     local base
     base=$(failing_tests)
@@ -110,7 +120,7 @@ run_all() {
         total=$((total + 1))
         fault apply "$id"
         local names verdict
-        if ! cmake --build "$work/build" -j"$jobs" >"$work/build.log" 2>&1; then
+        if ! build >"$work/build.log" 2>&1; then
             names="(does not build)"
         else
             names=$(failing_tests | sort | paste -sd ' ' -)
@@ -127,11 +137,11 @@ run_all() {
         echo "| $id | $unit | $what | $verdict |" >>"$results"
     done < <(fault list)
     # The last revert must be built too, so that the next run starts from the clean tree.
-    cmake --build "$work/build" -j"$jobs" >/dev/null
+    build >/dev/null
     echo
     echo "caught $caught of $total faults; survived: ${survivors[*]:-none}"
     echo "table: $results"
 }
 
-xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash -c "$(declare -f fault failing_tests run_all); \
+xvfb-run -a -s "-screen 0 1024x768x24 -noreset" bash -c "$(declare -f fault failing_tests build run_all); \
     faults_file='$faults_file' work='$work' jobs='$jobs' run_all $*"
