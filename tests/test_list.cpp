@@ -1,189 +1,215 @@
-// The message list store (insert, delete, erase, the row cursor, the row accessors) and the
-// list view's Insert and Delete keys.
-#include "gui_callbacks.h"
-#include "gui_fixture.h"
-#include "list_helpers.h"
-
-#include <gtest/gtest.h>
+// The message list: its keys, insertion, deletion and erasing, and the message editor driven
+// from inside its own nested main loop.
+#include "support.h"
 
 #include <gdk/gdkkeysyms.h>
 
 namespace {
 
-std::string emptyRow(int n) {
-    return std::to_string(n) + "||||1|0";
-}
-
-void putMessages(int count) {
-    for (int n = 1; n <= count; ++n)
-        putRow(n, "10", n % 2 ? "W" : "R", (std::to_string(10 + n) + ",").c_str(), n % 2);
-}
-
-// The rows of a copy numbered by their positions again, after rows were moved in it.
-std::vector<std::string> renumbered(std::vector<std::string> all) {
-    for (std::size_t i = 0; i < all.size(); ++i)
-        all[i] = std::to_string(i + 1) + all[i].substr(all[i].find('|'));
-    return all;
-}
-
-void releaseKey(guint keyval, guint state = 0) {
+void releaseKey(guint keyval) {
     GdkEventKey event{};
     event.type = GDK_KEY_RELEASE;
     event.keyval = keyval;
-    event.state = state;
     gui_keypress(view, &event, nullptr);
 }
 
-// Inserts before row k: while the editor is open the messages from k on sit one row lower
-// and row k is empty; Cancel gives back the list as it was.
-void insertAndCancel(int k, const std::function<void()> &insert) {
-    const std::vector<std::string> before = rows();
-    const int filled = filled_rows;
-    std::vector<std::string> during = before;
-    during.insert(during.begin() + k - 1, emptyRow(k));
-    during.pop_back();
-    bool opened = false;
-    whenDialogOpens([&](GtkWidget *dialog) {
-        opened = true;
-        EXPECT_EQ(filled_rows, filled + 1);
-        EXPECT_EQ(rows(), renumbered(during));
-        clickButton(dialog, "Cancel");
-    });
-    selectRow(k);
-    insert();
-    EXPECT_TRUE(opened);
-    EXPECT_EQ(rows(), before);
-    EXPECT_EQ(filled_rows, filled);
+// Opens the editor on row n and runs action on it from inside the editor's loop.
+void editRow(int n, std::function<void(GtkWidget *)> action) {
+    if (action)
+        whenDialogOpens(std::move(action));
+    GtkTreePath *path = gtk_tree_path_new_from_indices(n - 1, -1);
+    gui_openRow(GTK_TREE_VIEW(view), path, nullptr, nullptr);
+    gtk_tree_path_free(path);
+}
+
+void setAddress(const char *text) {
+    gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(editor_address)->entry), text);
+}
+void setBoxes(const std::vector<const char *> &bytes) {
+    for (std::size_t k = 0; k < editor_write_data.size(); ++k)
+        gtk_entry_set_text(GTK_ENTRY(editor_write_data[k]), k < bytes.size() ? bytes[k] : "");
+}
+void ok(GtkWidget *dialog) {
+    clickButton(dialog, "OK");
+}
+void cancel(GtkWidget *dialog) {
+    clickButton(dialog, "Cancel");
+}
+
+// The open editor as "address|direction, frames shown|stop|delay|read count|boxes".
+std::string shown() {
+    std::string text = gtk_entry_get_text(GTK_ENTRY(GTK_COMBO(editor_address)->entry));
+    text +=
+        std::string("|") + new_msg_rw.data() + (GTK_WIDGET_VISIBLE(editor_read_frame) ? "r" : "") +
+        (GTK_WIDGET_VISIBLE(editor_write_frame) ? "w" : "") + "|" + std::to_string(new_msg_stop) +
+        "|" + std::to_string(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(editor_delay))) +
+        "|" + std::to_string(gtk_spin_button_get_value_as_int(GTK_SPIN_BUTTON(editor_read_bytes))) +
+        "|";
+    for (GtkWidget *box : editor_write_data)
+        text += gtk_entry_get_text(GTK_ENTRY(box));
+    return text;
 }
 
 } // namespace
 
-TEST(ListStore, InsertMovesMessagesDownOnlyWhereThereIsRoom) {
+TEST(ListStore, KeysInsertAndDeleteKeepTheMessagesInOrder) {
     ensureMainWindow();
-    putMessages(5);
-    for (int k : {1, 3, 6}) // top, middle, first empty row
-        insertAndCancel(k, insertSelectedRow);
+    for (int n = 1; n <= 5; ++n)
+        putRow(n, "10", "W", (std::to_string(10 + n) + ",").c_str());
+    const std::vector<std::string> before = rows();
+
+    // Cancel of an inserted row gives the list back, even when a run moved the selection.
+    whenDialogOpens([](GtkWidget *dialog) {
+        EXPECT_EQ(row(3), "3||||1|0");
+        EXPECT_EQ(row(6), "6|10|W|15,|1|5");
+        selectRow(5);
+        cancel(dialog);
+    });
+    selectRow(3);
+    releaseKey(GDK_Insert);
+    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(getFilledCount(), 5);
 
     whenDialogOpens([](GtkWidget *dialog) {
-        gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(editor_address)->entry), "7E");
-        clickButton(dialog, "OK");
+        setAddress("7E");
+        ok(dialog);
     });
     selectRow(2);
-    insertSelectedRow();
+    releaseKey(GDK_KP_Insert);
     EXPECT_EQ(row(2), "2|7E|W||1|0");
     EXPECT_EQ(row(6), "6|10|W|15,|1|5");
-    EXPECT_EQ(filled_rows, 6);
+    selectRow(1);
+    releaseKey(GDK_Delete);
+    EXPECT_EQ(row(1), "1|7E|W||1|0");
+    EXPECT_EQ(row(5), "5|10|W|15,|1|5");
+    EXPECT_EQ(row(6), "6||||1|0");
+    EXPECT_EQ(getFilledCount(), 5);
 
-    std::vector<std::string> before = rows();
-    selectRowNumber(4);
-    selectRow(9); // below the first empty row: only the cursor goes back to row 1
-    insertSelectedRow();
-    EXPECT_EQ(rows(), before);
-    EXPECT_EQ(current_row, 1);
+    setSendMode(1); // no key acts during a run: an editor would wait for the time-out
+    releaseKey(GDK_KP_Delete);
+    releaseKey(GDK_Insert);
+    EXPECT_EQ(getFilledCount(), 5);
+    setSendMode(0);
 
-    putMessages(LIST_ROWS);
-    before = rows();
-    selectRow(10);
-    insertSelectedRow(); // refused: the last message would have nowhere to go
-    EXPECT_EQ(rows(), before);
-    EXPECT_EQ(filled_rows, LIST_ROWS);
-    EXPECT_EQ(inserted_new_row, 0);
-    EXPECT_NE(std::string(gtk_entry_get_text(GTK_ENTRY(status))).find("full"), std::string::npos);
-}
-
-TEST(ListStore, DeleteClosesTheGapAndLeavesEmptyRowsAlone) {
-    ensureMainWindow();
-    putMessages(LIST_ROWS);
-    for (int k : {2, 1, LIST_ROWS - 2}) { // middle, top, last message
-        std::vector<std::string> expected = rows();
-        expected.erase(expected.begin() + k - 1);
-        expected.push_back(emptyRow(LIST_ROWS));
-        selectRow(k);
-        deleteSelectedRow();
-        EXPECT_EQ(rows(), renumbered(expected)) << k;
-    }
-    EXPECT_EQ(filled_rows, LIST_ROWS - 3);
-
-    const std::vector<std::string> before = rows();
-    selectRowNumber(2);
-    selectRow(LIST_ROWS);
-    deleteSelectedRow();
-    EXPECT_EQ(current_row, 1);
-    gtk_tree_selection_unselect_all(sel);
-    deleteSelectedRow();
-    insertSelectedRow(); // no editor either
-    EXPECT_EQ(rows(), before);
-}
-
-TEST(ListStore, EraseUnticksAutoRepeatAndTheCursorWalkFollowsIt) {
-    ensureMainWindow();
-    putMessages(3);
-    std::vector<int> walk; // row * 10 + hasMoreRows
-    for (int autorepeat : {0, 1}) {
-        setAutorepeatCheckbox(autorepeat);
-        selectRowReset();
-        for (int i = 0; i < 4; ++i) {
-            selectRowNext();
-            walk.push_back(current_row * 10 + hasMoreRows());
-        }
-    }
-    EXPECT_EQ(walk, (std::vector<int>{21, 31, 30, 30, 21, 31, 11, 21}));
-
-    putMessages(LIST_ROWS);
-    eraseRows(); // would never end if AutoRepeat were still on
-    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(autorepeat)));
-    EXPECT_EQ(getOptionAutorepeat(), 0);
-    EXPECT_EQ(filled_rows, 0);
+    // With all 50 rows full, Insert is refused rather than push the last message out.
     for (int n = 1; n <= LIST_ROWS; ++n)
-        EXPECT_EQ(row(n), emptyRow(n));
+        putRow(n, "20", "W", "01,");
+    selectRow(10);
+    releaseKey(GDK_Insert);
+    EXPECT_EQ(row(LIST_ROWS), "50|20|W|01,|1|50");
+    EXPECT_NE(statusText().find("full"), std::string::npos);
+
+    setAutorepeatCheckbox(1);
+    eraseRows();
+    EXPECT_EQ(getOptionAutorepeat(), 0);
+    EXPECT_EQ(getFilledCount(), 0);
+    EXPECT_EQ(row(LIST_ROWS), "50||||1|0");
 }
 
-TEST(ListStore, RowAccessorsCutOverlongTextsToTheirBuffers) {
+TEST(ListStore, RowsKeepToTheirRecordAndToPlainText) {
     ensureMainWindow();
     std::string groups;
     for (int i = 0; i < 40; ++i)
         groups += "AB,";
     putRow(1, "ABC", "RW", groups.c_str(), 7);
     EXPECT_EQ(row(1), "1|AB|R|" + groups.substr(0, 96) + "|1|1");
-
-    // Written behind the accessors' back, as a hand-edited list file could make it.
-    GtkTreeIter iter;
-    gtk_tree_model_iter_nth_child(MODEL, &iter, nullptr, 0);
-    gtk_tree_store_set(GTK_TREE_STORE(MODEL), &iter, COL_ADDRESS, "A0A0", COL_RW, "WW", COL_DATA,
-                       (groups + groups).c_str(), -1);
-    char address[ADDRESS_SIZE], rw[RW_SIZE], data[DATA_SIZE];
-    int num, stop, delay;
-    getRow(&num, address, rw, data, &stop, &delay);
-    EXPECT_EQ(std::string(address) + rw + data, "A0W" + groups.substr(0, 96));
-    EXPECT_EQ(stop, 1);
-
-    // Bytes a list cannot show (a hand-edited file) are kept out of the store.
-    putRow(1, "\xc3\xa4", "W", "0A,\xff\xfe,", 7);
+    putRow(1, "\xc3\xa4", "W", "0A,\xff\xfe,", 7); // as a hand-edited list file may bring
     EXPECT_EQ(row(1), "1|??|W|0A,??,|1|1");
 }
 
-TEST(ListKeys, InsertAndDeleteWithAnyModifierOnlyWhileIdle) {
+TEST(Editor, EncodesReadsAndWritesAndShowsThemBack) {
     ensureMainWindow();
-    putMessages(8);
-    const guint modifiers[] = {0u, GDK_CONTROL_MASK, GDK_SHIFT_MASK};
-    for (guint key : {GDK_Insert, GDK_KP_Insert})
-        for (guint state : modifiers)
-            insertAndCancel(2, [&] { releaseKey(key, state); });
-    for (guint key : {GDK_Delete, GDK_KP_Delete})
-        for (guint state : modifiers) {
-            std::vector<std::string> expected = rows();
-            expected.erase(expected.begin());
-            expected.push_back(emptyRow(LIST_ROWS));
-            selectRow(1);
-            releaseKey(key, state);
-            EXPECT_EQ(rows(), renumbered(expected));
-        }
-    EXPECT_EQ(filled_rows, 2);
+    editRow(1, [](GtkWidget *dialog) {
+        EXPECT_EQ(shown(), "|Ww|1|0|1|");
+        clickButton(dialog, "Read");
+        clickButton(dialog, "No");
+        setAddress("A0");
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(editor_read_bytes), 3);
+        gtk_spin_button_set_value(GTK_SPIN_BUTTON(editor_delay), 250);
+        ok(dialog);
+    });
+    EXPECT_EQ(row(1), "1|A0|R|FF,FF,FF,|0|250");
+    EXPECT_EQ(getFilledCount(), 1);
 
-    const std::vector<std::string> before = rows();
-    selectRow(2);
+    editRow(1, [](GtkWidget *dialog) {
+        EXPECT_EQ(shown(), "A0|Rr|0|250|3|FFFFFF");
+        clickButton(dialog, "Write");
+        clickButton(dialog, "Yes");
+        setAddress("a0"); // kept as typed
+        setBoxes({"1", "a", "", "33"});
+        ok(dialog);
+    });
+    EXPECT_EQ(row(1), "1|a0|W|01,0A,|1|250");
+
+    // A run may rewrite the editor's record meanwhile: OK still takes the dialog's message.
+    putRow(2, "4E", "W", "01,");
+    editRow(2, [](GtkWidget *dialog) {
+        selectRowNumber(1);
+        setRow(1, "a0", "R", "55,", 1, 250);
+        ok(dialog);
+    });
+    EXPECT_EQ(row(2), "2|4E|W|01,|1|2");
+
+    std::string full;
+    editRow(1, [&](GtkWidget *dialog) {
+        clickButton(dialog, "Write");
+        setBoxes(std::vector<const char *>(32, "fe"));
+        ok(dialog);
+    });
+    for (int k = 0; k < 32; ++k)
+        full += "FE,";
+    EXPECT_EQ(row(1), "1|a0|W|" + full + "|1|250");
+}
+
+TEST(Editor, RefusedAddressOrDataKeepsTheEditorOpen) {
+    ensureMainWindow();
+    ErrorBoxCloser errors;
+    editRow(1, [&](GtkWidget *dialog) {
+        for (const char *bad : {"FF", "41", "", "2z", "+2"}) {
+            setAddress(bad);
+            ok(dialog);
+        }
+        setAddress("FE");
+        setBoxes({"1", "x7"});
+        ok(dialog);
+        EXPECT_EQ(editwindow, dialog);
+        EXPECT_EQ(row(1), "1||||1|0");
+        clickButton(dialog, "Read"); // the hidden boxes do not count for a read
+        ok(dialog);
+    });
+    std::vector<std::string> expected(5, "Address must be an even hexadecimal number between "
+                                         "00 and FE.");
+    expected.push_back("Message data must contain only one or two digit hexadecimal numbers.");
+    EXPECT_EQ(errors.texts(), expected);
+    EXPECT_EQ(row(1), "1|FE|R|FF,|1|0");
+}
+
+TEST(Editor, TemplateOrderRuleAndOneAtATime) {
+    ensureMainWindow();
+    putRow(1, "A0", "R", "FF,FF,", 0);
+    putRow(2, "30", "W", "");
+    editRow(1, ok);
+    // A stored write without bytes is a message: it opens with its own values.
+    editRow(2, [](GtkWidget *dialog) {
+        EXPECT_EQ(shown(), "30|Ww|1|2|1|");
+        setAddress("10"); // Cancel copies the row as stored, not the fields
+        cancel(dialog);
+    });
+    editRow(3, [](GtkWidget *dialog) { // a new row starts from the row last closed on
+        EXPECT_EQ(shown(), "30|Ww|1|2|1|");
+        editRow(1, nullptr); // a second editor through the nested loop is ignored
+        EXPECT_EQ(openDialogs().size(), 1u);
+        ok(dialog);
+    });
+    EXPECT_EQ(row(3), "3|30|W||1|2");
+    {
+        ErrorBoxCloser errors;
+        editRow(5, nullptr);
+        EXPECT_EQ(errors.texts(), std::vector<std::string>{"You must enter messages in order.  "
+                                                           "If you want to insert another message "
+                                                           "later, use the [insert] key."});
+    }
     setSendMode(1);
-    for (guint key : {GDK_Insert, GDK_KP_Insert, GDK_Delete, GDK_KP_Delete})
-        releaseKey(key); // an editor opening here would block until the time-out
-    EXPECT_EQ(rows(), before);
+    editRow(1, nullptr); // returns at once: an editor would wait here for the time-out
+    EXPECT_TRUE(openDialogs().empty());
 }

@@ -1,0 +1,292 @@
+// The file commands with their choosers, the rate dialogs, the text viewer and About.
+#include "support.h"
+
+#include <climits>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string EXAMPLE = "QVT I2C Message List File V2\n$A0,W,Y,$0064,00,10,\n"
+                            "$4E,R,N,$0000,FF,FF,\nAutoRepeat = OFF\nSendOnInt = ON\n"
+                            "End of Sequence\n";
+
+struct TempDir {
+    fs::path path = [] {
+        char name[] = "/tmp/sendral-files-XXXXXX";
+        return fs::path(mkdtemp(name));
+    }();
+    ~TempDir() {
+        std::error_code ignored;
+        fs::permissions(path / "locked", fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(path, ignored);
+    }
+    std::string operator/(const std::string &name) const { return (path / name).string(); }
+    std::size_t entries() const {
+        return std::size_t(std::distance(fs::directory_iterator(path), {}));
+    }
+};
+
+void writeFile(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+void fillExample() {
+    eraseRows();
+    putRow(1, "A0", "W", "00,10,", 1, 100);
+    putRow(2, "4E", "R", "FF,FF,", 0, 0);
+    setSendonIntCheckbox(1);
+}
+
+// Answers every overwrite question while it lives; counts them.
+struct Answerer {
+    explicit Answerer(bool yes) : yes(yes) {}
+    ~Answerer() { g_source_remove(source); }
+    bool yes;
+    int asked = 0;
+    guint source = g_timeout_add(
+        10,
+        [](gpointer self) -> gboolean {
+            auto *me = static_cast<Answerer *>(self);
+            if (YesNoBox && GTK_WIDGET_VISIBLE(YesNoBox) && ++me->asked)
+                clickButton(YesNoBox, me->yes ? "Yes" : "No");
+            return TRUE;
+        },
+        this);
+};
+
+// Runs a menu command whose chooser, once it shows folder, gets name and is accepted (or is
+// cancelled, for no name). The chooser works in the background: an early answer would be lost.
+void withChooser(void (*command)(gpointer, guint, GtkWidget *), const std::string &folder,
+                 const std::string &name) {
+    whenDialogOpens([=](GtkWidget *dialog) {
+        auto *chooser = GTK_FILE_CHOOSER(dialog);
+        EXPECT_TRUE(pumpUntil([&] {
+            return taken(gtk_file_chooser_get_current_folder(chooser)) == folder;
+        })) << "the chooser did not start in "
+            << folder;
+        if (gtk_file_chooser_get_action(chooser) == GTK_FILE_CHOOSER_ACTION_SAVE)
+            gtk_file_chooser_set_current_name(chooser, name.c_str());
+        else
+            gtk_file_chooser_set_filename(chooser, (folder + "/" + name).c_str());
+        pumpUntil(
+            [&] {
+                return fs::path(taken(gtk_file_chooser_get_filename(chooser))).filename() == name;
+            },
+            2000);
+        gtk_dialog_response(GTK_DIALOG(dialog),
+                            name.empty() ? GTK_RESPONSE_CANCEL : GTK_RESPONSE_ACCEPT);
+    });
+    command(nullptr, 0, nullptr);
+}
+
+} // namespace
+
+TEST(Files, SaveAsSaveAndOpenAgain) {
+    ensureMainWindow();
+    TempDir dir;
+    fillExample();
+    withChooser(gui_file_saveas, taken(g_get_current_dir()), ""); // no file yet: where we began
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    withChooser(gui_file_saveas, dir.path, "a");
+    EXPECT_EQ(windowTitle(), "Tavro Sendral - [ a ]");
+    EXPECT_EQ(readFile(dir / "a.iml"), EXAMPLE);
+    {
+        Answerer no(false);
+        putRow(3, "10", "W", "");
+        gui_file_save(nullptr, 0, nullptr); // its own file again, without a question
+        EXPECT_NE(readFile(dir / "a.iml"), EXAMPLE);
+        for (const char *name : {"list.IML", "list.txt", "b"})
+            gui_file_save_as_success((dir / name).c_str());
+        EXPECT_EQ(no.asked, 0);
+        for (const char *written : {"list.IML", "list.txt", "b.iml"})
+            EXPECT_TRUE(fs::exists(dir.path / written)) << written;
+        writeFile(dir / "old.iml", "precious\n");
+        gui_file_save_as_success((dir / "old.iml").c_str());
+        EXPECT_EQ(no.asked, 1);
+        EXPECT_EQ(readFile(dir / "old.iml"), "precious\n");
+    }
+    Answerer yes(true);
+    gui_file_save(nullptr, 0, nullptr);
+    EXPECT_EQ(readFile(dir / "old.iml"), readFile(dir / "b.iml"));
+
+    gui_file_new(nullptr, 0, nullptr);
+    EXPECT_EQ(getFilledCount(), 0);
+    EXPECT_EQ(windowTitle(), "Tavro Sendral - [ new list ]");
+    writeFile(dir / "example.iml", EXAMPLE);
+    setSendonIntCheckbox(0);
+    withChooser(gui_file_open, dir.path, "example.iml");
+    EXPECT_EQ(row(2), "2|4E|R|FF,FF,|0|0");
+    EXPECT_EQ(getFilledCount(), 2);
+    EXPECT_EQ(getOptionSendonInt(), 1);
+    EXPECT_EQ(windowTitle(), "Tavro Sendral - [ example.iml ]");
+    EXPECT_EQ(dir.entries(), 6u); // and no temporary file left behind
+}
+
+TEST(Files, AFailedOpenLeavesNoFileToOverwrite) {
+    ensureMainWindow();
+    TempDir dir;
+    writeFile(dir / "good.iml", EXAMPLE);
+    writeFile(dir / "notalist.iml", "QVT I2C Message List\n");
+    fs::create_directory(dir / "folder.iml");
+    for (const auto &[name, error] : std::vector<std::pair<std::string, std::string>>{
+             {"notalist.iml", "Not an QVT I2C Message List file!"},
+             {"missing.iml", "File could not be opened!"},
+             {"folder.iml", "File could not be read!  The list was not loaded."}}) {
+        gui_file_open_success((dir / "good.iml").c_str());
+        ErrorBoxCloser closer;
+        gui_file_open_success((dir / name).c_str());
+        EXPECT_EQ(closer.texts(), std::vector<std::string>{error});
+        EXPECT_EQ(getFilledCount(), 0);
+        EXPECT_EQ(windowTitle(), "Tavro Sendral - [ good.iml ]");
+    }
+    // So Save List asks for a name instead of writing over the file that failed.
+    std::string asked;
+    whenDialogOpens([&](GtkWidget *dialog) {
+        asked = gtk_window_get_title(GTK_WINDOW(dialog));
+        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+    });
+    gui_file_save(nullptr, 0, nullptr);
+    EXPECT_EQ(asked, "Save as...");
+    EXPECT_EQ(readFile(dir / "notalist.iml"), "QVT I2C Message List\n");
+
+    // A run that /INT started inside a chooser ends before the list is replaced.
+    gui_send_start();
+    setSendMode(1);
+    gui_file_open_success((dir / "good.iml").c_str());
+    EXPECT_EQ(ALLOW_SEND, 0);
+    EXPECT_EQ(getSendMode(), 0);
+}
+
+TEST(Files, AFailedSaveKeepsTheOldFile) {
+    ensureMainWindow();
+    TempDir dir;
+    fillExample();
+    // A folder the user may not write to (root may, so the save runs as nobody meanwhile).
+    fs::create_directory(dir / "locked");
+    writeFile(dir / "locked/list.iml", "precious\n");
+    chmod((dir / "locked").c_str(), 0555);
+    chmod(dir.path.c_str(), 0755);
+    current_filename = dir / "locked/list.iml";
+    {
+        ErrorBoxCloser closer;
+        ASSERT_EQ(seteuid(geteuid() == 0 ? 65534 : geteuid()), 0);
+        gui_file_save(nullptr, 0, nullptr);
+        ASSERT_EQ(seteuid(getuid()), 0);
+        EXPECT_EQ(closer.texts(), std::vector<std::string>{"Can't open file for writing!"});
+    }
+    EXPECT_EQ(readFile(dir / "locked/list.iml"), "precious\n");
+
+    // A write that fails part-way (past the file size limit here).
+    writeFile(dir / "full.iml", "precious\n");
+    current_filename = dir / "full.iml";
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 64;
+    auto *handler = signal(SIGXFSZ, SIG_IGN);
+    ErrorBoxCloser closer;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    gui_file_save(nullptr, 0, nullptr);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(closer.texts(),
+              std::vector<std::string>{"Can't write file!  The list was not saved."});
+    EXPECT_EQ(readFile(dir / "full.iml"), "precious\n");
+    EXPECT_EQ(dir.entries(), 2u); // no temporary file left behind
+}
+
+namespace {
+
+// Opens a rate dialog from its menu, types text (unless null) and presses button ("" closes it
+// through the window manager); returns the choices offered, the entry shown and whether OK
+// could be pressed.
+std::string runRate(bool baud, const char *text, const char *button) {
+    std::string seen;
+    whenDialogOpens([&](GtkWidget *dialog) {
+        GtkCombo *combo = GTK_COMBO(baud ? baudrate : clockspeed);
+        for (GList *l = GTK_LIST(combo->list)->children; l; l = l->next)
+            seen += std::string(gtk_label_get_text(GTK_LABEL(GTK_BIN(l->data)->child))) + " ";
+        seen += std::string("[") + gtk_entry_get_text(GTK_ENTRY(combo->entry)) + "]";
+        if (text)
+            gtk_entry_set_text(GTK_ENTRY(combo->entry), text);
+        GtkWidget *pressed = *button ? findButton(dialog, button) : nullptr;
+        if (pressed && !GTK_WIDGET_IS_SENSITIVE(pressed)) {
+            seen += " greyed";
+            pressed = findButton(dialog, "Cancel");
+        }
+        if (pressed)
+            gtk_button_clicked(GTK_BUTTON(pressed));
+        else
+            closeByWindowManager(dialog);
+    });
+    (baud ? gui_baud : gui_clock)(nullptr, 0, nullptr);
+    EXPECT_TRUE(openDialogs().empty());
+    return seen;
+}
+
+} // namespace
+
+TEST(RateDialogs, ChoicesFollowTheVariantAndOkStoresTheLeadingNumber) {
+    ensureMainWindow();
+    EXPECT_EQ(runRate(true, nullptr, "Cancel"), "19200 [19200]");
+    EXPECT_EQ(runRate(false, nullptr, "Cancel"), "100 [100]");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rb2), TRUE);
+    EXPECT_EQ(runRate(true, nullptr, "Cancel"), "19200 57600 115200 [115200]");
+    EXPECT_EQ(runRate(false, "400", "OK"), "23 86 100 400 [100]");
+    EXPECT_EQ(gui_getClockSpeed(), 400);
+    for (const auto &[text, value] : std::vector<std::pair<const char *, int>>{
+             {"57600baud", 57600}, {"  +38400", 38400}, {"fast", 0}, {"99999999999", INT_MAX}}) {
+        runRate(true, text, "OK");
+        EXPECT_EQ(gui_getBaudRate(), value) << text;
+    }
+    runRate(true, "1200", "Cancel");
+    runRate(false, "1200", "");
+    EXPECT_EQ(gui_getBaudRate(), INT_MAX);
+    EXPECT_EQ(gui_getClockSpeed(), 400);
+    setButtonMode(1); // an open link keeps its rate
+    EXPECT_EQ(runRate(true, "57600", "OK"), "19200 57600 115200 [2147483647] greyed");
+    EXPECT_EQ(gui_getBaudRate(), INT_MAX);
+}
+
+TEST(TextViewer, ShowsTheWholeFileReadOnlyAsValidText) {
+    ensureMainWindow();
+    TempDir dir;
+    auto show = [](const std::string &title, const std::string &path) {
+        std::string seen;
+        whenDialogOpens([&](GtkWidget *dialog) {
+            GtkWidget *scroller = nullptr;
+            gtk_container_forall(
+                GTK_CONTAINER(GTK_DIALOG(dialog)->vbox),
+                [](GtkWidget *w, gpointer found) {
+                    if (GTK_IS_SCROLLED_WINDOW(w))
+                        *static_cast<GtkWidget **>(found) = w;
+                },
+                &scroller);
+            auto *text = GTK_TEXT_VIEW(gtk_bin_get_child(GTK_BIN(scroller)));
+            GtkTextIter start, end;
+            gtk_text_buffer_get_bounds(gtk_text_view_get_buffer(text), &start, &end);
+            seen = std::string(gtk_window_get_title(GTK_WINDOW(dialog))) + "|" +
+                   taken(gtk_text_iter_get_text(&start, &end)) +
+                   (gtk_text_view_get_editable(text) ? "|editable" : "");
+            closeByWindowManager(dialog);
+        });
+        displayTextFile(title.c_str(), path.c_str());
+        EXPECT_TRUE(openDialogs().empty());
+        return seen;
+    };
+    EXPECT_EQ(show("ReadMe", dir / "README.txt"), "ReadMe|File not found!  Contact QVT.");
+    // Over 255 bytes, with characters of two, three and four bytes across the piece ends.
+    std::string text;
+    while (text.size() < 1200)
+        text += "caf\xC3\xA9 \xE2\x82\xAC 1 \xF0\x9F\x99\x82 ";
+    writeFile(dir / "long.txt", text);
+    EXPECT_EQ(show("T", dir / "long.txt"), "T|" + text);
+    writeFile(dir / "bad.txt", std::string("ok \xFF\xC3(\0!", 8));
+    EXPECT_EQ(show("T", dir / "bad.txt"), "T|ok \xEF\xBF\xBD\xEF\xBF\xBD(\xEF\xBF\xBD!");
+    EXPECT_EQ(show("T", dir.path), "T|File could not be read!  Contact QVT.");
+}
