@@ -15,17 +15,14 @@ endfunction()
 
 configure_file(packaging/changelog.in ${packaged_dir}/changelog @ONLY)
 configure_file(data/${SENDRAL_METAINFO}.in ${packaged_dir}/${SENDRAL_METAINFO} @ONLY)
-set(manual_pages TavroSendral.1 tavro-sim.1)
-set(compressed ${packaged_dir}/changelog.gz)
 sendral_gzip(${packaged_dir}/changelog ${packaged_dir}/changelog.gz)
-foreach(page IN LISTS manual_pages)
+set(compressed_pages) # one manual page per program
+foreach(page TavroSendral.1 tavro-sim.1)
   sendral_gzip(${PROJECT_SOURCE_DIR}/data/${page} ${packaged_dir}/${page}.gz)
-  list(APPEND compressed ${packaged_dir}/${page}.gz)
+  list(APPEND compressed_pages ${packaged_dir}/${page}.gz)
 endforeach()
-add_custom_target(sendral_compressed ALL DEPENDS ${compressed})
+add_custom_target(sendral_compressed ALL DEPENDS ${compressed_pages} ${packaged_dir}/changelog.gz)
 
-list(TRANSFORM manual_pages APPEND .gz OUTPUT_VARIABLE compressed_pages)
-list(TRANSFORM compressed_pages PREPEND ${packaged_dir}/)
 install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES packaging/copyright ${packaged_dir}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${SENDRAL_PACKAGE})
