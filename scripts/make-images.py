@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Draw the two images that Tavro Sendral installs: data/icon.png and data/qvt.png.
+"""Draw the images that Tavro Sendral installs: data/icon.png (48x48, also the
+desktop icon at that size), data/icon-128.png (the desktop icon at 128x128) and
+data/qvt.png.
 
 Pure Python 3 standard library: shapes are rasterised with 4x4 supersampling,
 composited over a transparent canvas and written as 8-bit RGBA PNG files with
 zlib and struct.  Run from anywhere:
 
-    python3 scripts/make-images.py            # writes data/icon.png, data/qvt.png
+    python3 scripts/make-images.py            # writes them into data/
     python3 scripts/make-images.py OUTDIR     # writes them into OUTDIR
 
 The output is deterministic, so running it again gives byte-identical files.
@@ -54,13 +56,16 @@ def hex_rgb(text):
 class Canvas:
     """A supersampled canvas of premultiplied RGBA floats.
 
-    Coordinates given to the drawing calls are in output pixels (floats); the
-    canvas works internally at SS times that resolution.
+    Coordinates given to the drawing calls are in design units (floats); the
+    output is scale pixels per unit, and the canvas works internally at SS
+    times that resolution.  A drawing made on a 48-unit grid thus renders
+    crisply at any icon size.
     """
 
-    def __init__(self, width, height):
-        self.w, self.h = width, height
-        self.W, self.H = width * SS, height * SS
+    def __init__(self, width, height, scale=1.0):
+        self.w, self.h = int(round(width * scale)), int(round(height * scale))
+        self.W, self.H = self.w * SS, self.h * SS
+        self.step = SS * scale  # subsamples per design unit
         self.px = [[0.0, 0.0, 0.0, 0.0] for _ in range(self.W * self.H)]
 
     def _blend(self, i, color, alpha):
@@ -75,19 +80,20 @@ class Canvas:
     def fill(self, inside, bbox, paint, alpha=1.0):
         """Fill every subsample whose centre satisfies inside(x, y).
 
-        bbox = (x0, y0, x1, y1) in output pixels limits the scan; paint is a
+        bbox = (x0, y0, x1, y1) in design units limits the scan; paint is a
         colour tuple or a function (x, y) -> colour tuple.
         """
         x0, y0, x1, y1 = bbox
-        sx0 = max(0, int(math.floor(x0 * SS)))
-        sy0 = max(0, int(math.floor(y0 * SS)))
-        sx1 = min(self.W, int(math.ceil(x1 * SS)))
-        sy1 = min(self.H, int(math.ceil(y1 * SS)))
+        k = self.step
+        sx0 = max(0, int(math.floor(x0 * k)))
+        sy0 = max(0, int(math.floor(y0 * k)))
+        sx1 = min(self.W, int(math.ceil(x1 * k)))
+        sy1 = min(self.H, int(math.ceil(y1 * k)))
         for sy in range(sy0, sy1):
-            y = (sy + 0.5) / SS
+            y = (sy + 0.5) / k
             row = sy * self.W
             for sx in range(sx0, sx1):
-                x = (sx + 0.5) / SS
+                x = (sx + 0.5) / k
                 if inside(x, y):
                     color = paint(x, y) if callable(paint) else paint
                     self._blend(row + sx, color, alpha)
@@ -189,9 +195,10 @@ WHITE = "#ffffff"
 # --------------------------------------------------------------------- icon
 
 
-def draw_icon():
-    """48 x 48: an adapter chip on two bus traces, a clock and a data line."""
-    c = Canvas(48, 48)
+def draw_icon(size=48):
+    """An adapter chip on two bus traces, a clock and a data line, drawn on a
+    48-unit grid and rendered size x size pixels."""
+    c = Canvas(48, 48, size / 48.0)
 
     # Tile: rounded square with a soft vertical gradient and a faint rim.
     c.round_rect(1, 1, 47, 47, 9, hex_rgb("#12394f"))
@@ -304,7 +311,9 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, os.pardir, "data")
     os.makedirs(outdir, exist_ok=True)
-    for name, canvas in (("icon.png", draw_icon()), ("qvt.png", draw_logo())):
+    images = (("icon.png", draw_icon()), ("icon-128.png", draw_icon(128)),
+              ("qvt.png", draw_logo()))
+    for name, canvas in images:
         path = os.path.normpath(os.path.join(outdir, name))
         write_png(path, canvas.w, canvas.h, canvas.to_rgba())
         print("wrote %s (%dx%d)" % (path, canvas.w, canvas.h))

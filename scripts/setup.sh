@@ -5,9 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # libclang-rt-14-dev: the libFuzzer and sanitizer runtimes of fuzz/run.sh (clang only
-# recommends it).
+# recommends it). dpkg-dev (dpkg-shlibdeps), lintian, desktop-file-utils, appstream and
+# x11-utils (xwininfo): making the Debian package and checking it.
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
-          xvfb xauth clang libclang-rt-14-dev)
+          xvfb xauth clang libclang-rt-14-dev
+          dpkg-dev lintian desktop-file-utils appstream x11-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
