@@ -40,8 +40,10 @@ const char *variantName(Variant variant) {
 
 void printHelp() {
     std::printf(
-        "Usage: tavro-i2c detect [-y] [-a] [-r] -p PORT [LINK OPTIONS] [FIRST [LAST]]\n"
-        "       tavro-i2c transfer [-y] [-a] -p PORT [LINK OPTIONS] DESC [DATA] [DESC [DATA]]...\n"
+        "Usage: tavro-i2c detect [-y] [-a] [-r] -p PORT [-d VARIANT] [-b RATE] [-c KHZ]\n"
+        "                        [FIRST [LAST]]\n"
+        "       tavro-i2c transfer [-y] [-a] -p PORT [-d VARIANT] [-b RATE] [-c KHZ]\n"
+        "                          DESC [DATA] [DESC [DATA]]...\n"
         "       tavro-i2c --help | --version\n"
         "\n"
         "i2cdetect and i2ctransfer for the I2C bus behind a Tavro adapter on a serial port.\n"
@@ -69,7 +71,8 @@ void printHelp() {
         "\n"
         "Exit status: 0 when every message was acknowledged; 1 on a NAK, a busy bus, a lost\n"
         "arbitration, an adapter that does not answer within 1 s or a port that cannot be\n"
-        "opened; 2 on a usage error, with nothing sent.\n");
+        "opened; 2 on a usage error, with nothing sent. Ctrl+C closes the link and exits\n"
+        "with 130.\n");
 }
 
 // A usage error: the message and a hint; nothing has been sent.
