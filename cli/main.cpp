@@ -4,7 +4,9 @@
 #include "i2c_syntax.h"
 #include "tavro_link.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <getopt.h>
 #include <initializer_list>
 #include <optional>
@@ -200,7 +202,10 @@ int closeLink(TavroLink &link, const Options &options, int status) {
         return stopped ? stoppedStatus() : status == 0 ? EXIT_FAILED : status;
     }
     if (stopped) {
-        std::fputs("tavro-i2c: interrupted; the link is closed\n", stderr);
+        const std::string why =
+            stopSignal() == SIGINT ? std::string("interrupted")
+                                   : std::string("stopped by a signal: ") + strsignal(stopSignal());
+        std::fprintf(stderr, "tavro-i2c: %s; the link is closed\n", why.c_str());
         return stoppedStatus();
     }
     return status;

@@ -80,7 +80,7 @@ std::string replyProblem(const Reply &reply) {
 void holdStopSignals() {
     sigset_t stops;
     sigemptyset(&stops);
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction action {};
         sigaction(signal, nullptr, &action);
         if (action.sa_handler == SIG_IGN)

@@ -37,9 +37,10 @@ struct Reply {
 // slave did not acknowledge (/SNA)", "no reply from the adapter within 1 s", ...
 std::string replyProblem(const Reply &reply);
 
-// From this call on, SIGINT and SIGTERM (unless ignored) no longer end the process: they are
-// held while commands go out and end the wait for a reply instead, so that the link can be
-// closed. stopSignal() tells which came, 0 if none.
+// From this call on, SIGINT, SIGTERM, SIGHUP and SIGPIPE (unless ignored) no longer end the
+// process: they are held while commands go out and end the wait for a reply instead, so that
+// the link can be closed (a reader of the output that went away must not leave the bus open).
+// stopSignal() tells which came, 0 if none.
 void holdStopSignals();
 int stopSignal();
 
