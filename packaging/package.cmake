@@ -17,7 +17,7 @@ configure_file(packaging/changelog.in ${packaged_dir}/changelog @ONLY)
 configure_file(data/${SENDRAL_METAINFO}.in ${packaged_dir}/${SENDRAL_METAINFO} @ONLY)
 sendral_gzip(${packaged_dir}/changelog ${packaged_dir}/changelog.gz)
 set(compressed_pages) # one manual page per program
-foreach(page TavroSendral.1 tavro-sim.1)
+foreach(page TavroSendral.1 tavro-sim.1 tavro-i2c.1)
   sendral_gzip(${PROJECT_SOURCE_DIR}/data/${page} ${packaged_dir}/${page}.gz)
   list(APPEND compressed_pages ${packaged_dir}/${page}.gz)
 endforeach()

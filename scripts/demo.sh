@@ -10,10 +10,12 @@ if [ "$(id -u)" -eq 0 ]; then
     cmake --install build >/dev/null
     program=/usr/local/bin/TavroSendral
     sim=/usr/local/bin/tavro-sim
+    i2c=/usr/local/bin/tavro-i2c
 else
     echo "demo: not root, so the help texts and images are not installed; running from build/"
     program=build/src/TavroSendral
     sim=build/sim/tavro-sim
+    i2c=build/cli/tavro-i2c
 fi
 
 # As root, link the simulator under a name that the program's port discovery probes.
@@ -66,6 +68,11 @@ case "$variant" in
 esac
 echo "To play bus events, from another terminal: echo 'busy' > $commands"
 echo "  (also: nak, arb, int on, int off, str, src 01 02, noise, vanish; see tavro-sim --help)"
+variant_option=""
+[ "$variant" != solx ] && variant_option=" -d $variant"
+echo "To ask from the shell what answers on the simulated bus (0x27 and 0x50), while the"
+echo "program's link is closed:"
+echo "  $i2c detect -y -p $pty$variant_option"
 echo
 
 if [ -n "${DISPLAY:-}" ]; then

@@ -11,6 +11,7 @@ set -euo pipefail
 # <binary> in the metainfo's <provides> and a manual page here.
 expected_files=(
     usr/bin/TavroSendral
+    usr/bin/tavro-i2c
     usr/bin/tavro-sim
     usr/share/TavroSendral/QUICKSTART.txt
     usr/share/TavroSendral/README.txt
@@ -23,6 +24,7 @@ expected_files=(
     usr/share/icons/hicolor/128x128/apps/tavro-sendral.png
     usr/share/icons/hicolor/48x48/apps/tavro-sendral.png
     usr/share/man/man1/TavroSendral.1.gz
+    usr/share/man/man1/tavro-i2c.1.gz
     usr/share/man/man1/tavro-sim.1.gz
     usr/share/metainfo/com.example.sendral.metainfo.xml
 )

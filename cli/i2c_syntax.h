@@ -1,0 +1,59 @@
+// The command-line syntax of i2c-tools as tavro-i2c reads it, and the text it prints in
+// i2cdetect's and i2ctransfer's formats. Pure: no descriptors, no state.
+#ifndef TAVRO_I2C_SYNTAX_H
+#define TAVRO_I2C_SYNTAX_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// 7-bit addresses: the regular range, and the last of all (with -a).
+constexpr int I2C_FIRST_REGULAR = 0x08;
+constexpr int I2C_LAST_REGULAR = 0x77;
+constexpr int I2C_LAST_ADDRESS = 0x7f;
+// The most bytes the adapter moves in one message.
+constexpr int I2C_MAX_MESSAGE_BYTES = 32;
+
+// A whole argument as a number in C notation (0x1f, 037, 31), as strtol with base 0 reads
+// it, but with no sign or blanks; nullopt for anything else or a value above limit.
+std::optional<long> parseNumber(const std::string &text, long limit);
+
+struct I2cMessage {
+    bool read = false;
+    int address = 0; // 7-bit
+    int length = 0;
+    std::vector<std::uint8_t> data; // a write's bytes
+    std::string desc;               // as given, to name the message
+};
+
+// Reads i2ctransfer's "DESC [DATA] [DESC [DATA]]..." arguments: DESC is {r|w}LENGTH[@ADDRESS],
+// the address carrying over to later messages; a write's bytes follow it, the last given
+// one with an optional suffix that fills the message (= same, + up, - down, p pseudo-random).
+// Addresses lie in 0x08-0x77, or 0x00-0x7f with all_addresses; lengths in 0-32. On bad input
+// returns no messages and sets error to what is wrong, naming the argument.
+std::vector<I2cMessage> parseMessages(const std::vector<std::string> &args, bool all_addresses,
+                                      std::string &error);
+
+// The adapter's slave address text for a 7-bit address: 0x50 gives "A0".
+std::string adapterAddress(int address);
+// The adapter's transmit argument for bytes: "~HH" each.
+std::string transmitArgument(const std::vector<std::uint8_t> &bytes);
+// The bytes in the text of a read reply (" HH" per byte); nullopt unless exactly count.
+std::optional<std::vector<std::uint8_t>> readReplyBytes(const std::string &text, int count);
+
+// i2cdetect's grid: the header line, the start of the row holding address row ("50: "), and
+// the cell of one address: the address where a device answered, "--" where none did, blank
+// outside the range probed. Each cell ends in a blank and each row in a newline.
+enum class GridCell { Blank, Absent, Present };
+std::string gridHeader();
+std::string gridRowStart(int row);
+std::string gridCell(int address, GridCell cell);
+
+// i2ctransfer's line for the bytes of a read, "0x12 0x34\n"; empty for no bytes.
+std::string readBytesLine(const std::vector<std::uint8_t> &bytes);
+// i2ctransfer's line for a message in its confirmation: "msg 0: addr 0x50, write, len 1,
+// buf 0x64".
+std::string messageLine(int index, const I2cMessage &message);
+
+#endif

@@ -1,0 +1,87 @@
+// A link to a Tavro adapter driven synchronously: the same opening sequence as the program's
+// Open Link, then one exchange at a time, each awaited reply with a deadline, and at the end
+// the close command and the reset.
+#ifndef TAVRO_I2C_LINK_H
+#define TAVRO_I2C_LINK_H
+
+#include "reply_framer.h"
+#include "tavro_commands.h"
+#include "unique_fd.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class Variant { Sol, Solx, Dyn };
+
+struct LinkSettings {
+    Variant variant = Variant::Solx;
+    int rate = 115200; // bit/s of the line once the link is open
+    int khz = 100;     // the I2C clock
+};
+
+constexpr int REPLY_DEADLINE_MS = 1000;
+
+// How a wait for a reply ended: with a reply line, or without one.
+enum class Outcome { Reply, TimedOut, Interrupted, HungUp };
+
+struct Reply {
+    Outcome outcome = Outcome::TimedOut;
+    std::string line; // the reply line from its "/", for Outcome::Reply
+
+    bool is(const char *code) const { return outcome == Outcome::Reply && replyCode(line) == code; }
+};
+
+// What a reply that is not the awaited one means, in the words of the adapter's reply: "the
+// slave did not acknowledge (/SNA)", "no reply from the adapter within 1 s", ...
+std::string replyProblem(const Reply &reply);
+
+// From this call on, SIGINT, SIGTERM, SIGHUP and SIGPIPE (unless ignored) no longer end the
+// process: they are held while commands go out and end the wait for a reply instead, so that
+// the link can be closed (a reader of the output that went away must not leave the bus open).
+// stopSignal() tells which came, 0 if none.
+void holdStopSignals();
+int stopSignal();
+
+class TavroLink {
+  public:
+    TavroLink();
+    TavroLink(const TavroLink &) = delete;
+    TavroLink &operator=(const TavroLink &) = delete;
+
+    // Opens the serial port. 0 when open; 1 when it cannot be opened and 2 when it is not a
+    // terminal, with error saying so.
+    int openPort(const std::string &path, std::string &error);
+    // The opening sequence: resets at 115200, 57600 and 19200 bit/s; for Solx and Dyn the
+    // clock and bit-rate commands awaiting "BC0/1/2"; at the chosen rate the flow control,
+    // data format, own address, for Solx and Dyn the /INT monitor off, and the bus open
+    // awaiting "OCC". Returns the "OCC" reply, or what came instead.
+    Reply open(const LinkSettings &settings);
+    // Sends the commands, then awaits the reply with code, or a NAK, busy bus, lost
+    // arbitration or refused command. Other lines (unasked events, late replies) are skipped.
+    Reply exchange(const std::vector<TavroCommand> &commands, const char *code);
+    // The close command awaiting "CCC" (a signal does not cut this wait short), then the reset
+    // whatever came; the port is closed. Returns the "CCC" reply, or what came instead.
+    Reply close();
+    // After an opening that failed: only the reset, and the port is closed.
+    void abandon();
+
+  private:
+    std::optional<Reply> send(const TavroCommand &command);
+    std::optional<Reply> writeAll(const std::string &bytes);
+    // OrFailure: a NAK, busy bus, lost arbitration or refused command ends the wait too, and
+    // so does a stop signal. Only: just the codes end it, as when closing, where a late reply
+    // to an interrupted transfer may still come.
+    enum class Awaiting { OrFailure, Only };
+    Reply await(const std::vector<std::string> &codes, Awaiting awaiting);
+    void configure(int rate);
+
+    UniqueFd port_;
+    std::array<char, 256> line_{};
+    int line_count_ = 0;
+    int between_replies_ = 1;
+    ReplyFramer framer_;
+};
+
+#endif

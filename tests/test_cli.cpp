@@ -1,0 +1,179 @@
+// tavro-i2c, the real program, against the adapter simulator on a pseudo-terminal: its
+// output in i2c-tools' formats, its transactions on the bus, its failures and exit codes.
+#include "tavrosim/pty_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <functional>
+#include <set>
+#include <spawn.h>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using namespace tavrosim;
+using Clock = std::chrono::steady_clock;
+
+// All that was written to the file of fd, which is closed.
+std::string readAll(int fd) {
+    std::string text(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(pread(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    close(fd);
+    return text;
+}
+
+// How a run ended: the exit status (-1 when killed), the output, the time it took.
+struct Outcome {
+    int status;
+    std::string out, err;
+    double seconds;
+};
+
+// i2cdetect's grid for a bus where the addresses in found answer, probed from first to last:
+// the header, then per row of 16 "%02x: ", and per address "%02x " (found), "-- " (probed,
+// no answer) or three blanks (not probed), and a newline.
+std::string i2cdetectGrid(int first, int last, const std::set<int> &found) {
+    std::string grid = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
+    char text[8];
+    for (int a = 0; a < 128; ++a) {
+        std::snprintf(text, sizeof text, a % 16 == 0 ? "%02x: " : "", a);
+        grid += text;
+        std::snprintf(text, sizeof text, "%02x ", a);
+        grid += a < first || a > last ? "   " : found.count(a) ? text : "-- ";
+        grid += a % 16 == 15 ? "\n" : "";
+    }
+    return grid;
+}
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim.start();
+        sim.startThread();
+    }
+    // Runs tavro-i2c with the blank-separated arguments (PORT stands for the simulator's
+    // port), calling poke with its pid until poke returns true; killed after 20 s.
+    Outcome run(const std::string &line, std::function<bool(pid_t)> poke = nullptr) {
+        std::deque<std::string> args{TAVRO_I2C_BINARY}; // its elements stay where they are
+        std::vector<char *> argv{args[0].data()};
+        std::istringstream words(line);
+        for (std::string word; words >> word;)
+            argv.push_back(args.emplace_back(word == "PORT" ? sim.slavePath() : word).data());
+        argv.push_back(nullptr);
+        const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+        posix_spawn_file_actions_adddup2(&actions, err, 2);
+        const auto start = Clock::now();
+        pid_t pid = -1;
+        const bool spawned = !posix_spawn(&pid, argv[0], &actions, {}, argv.data(), environ);
+        EXPECT_TRUE(spawned);
+        posix_spawn_file_actions_destroy(&actions);
+        int status = -1;
+        while (spawned && waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() - start > std::chrono::seconds(20))
+                kill(pid, SIGKILL); // and a later waitpid reaps it
+            else if (poke && poke(pid))
+                poke = nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAll(out), readAll(err),
+                std::chrono::duration<double>(Clock::now() - start).count()};
+    }
+    // All the adapter received, in one string.
+    std::string sent() {
+        std::string bytes;
+        for (const Received &r : sim.received())
+            bytes += r.bytes;
+        return bytes;
+    }
+    // The link was left as it should be: the close command, then the reset.
+    bool closedCleanly() {
+        const std::string log = sent();
+        return log.size() >= 6 && log.substr(log.size() - 6) == "/c\r\x12\x12\x12";
+    }
+    PtySimulator sim{Variant::Solx};
+};
+
+TEST_F(Cli, DetectPrintsI2cdetectsGridOfTheSimulatedBus) {
+    const std::tuple<const char *, int, int> cases[] = {
+        {"", 0x08, 0x77}, {"-a", 0x00, 0x7f}, {"-r 0x27 0x50", 0x27, 0x50}, {"80", 80, 0x77}};
+    for (const auto &[args, first, last] : cases) {
+        const Outcome r = run(std::string("detect -y -p PORT ") + args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, i2cdetectGrid(first, last, {0x27, 0x50})) << args;
+        EXPECT_TRUE(closedCleanly());
+    }
+}
+
+TEST_F(Cli, WriteThenReadTheEepromInOneTransaction) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"w4@0x50 0x10 0x12 52 0126", "0x12 0x34 0x56\n"}, // hexadecimal, decimal, octal
+        // The data suffixes of i2ctransfer fill the message as there.
+        {"w4@0x50 0x10 0p", "0x00 0x50 0xb0\n"},
+        {"w4@0x50 0x10 0xff-", "0xff 0xfe 0xfd\n"},
+        {"w4@0x50 0x10 7+", "0x07 0x08 0x09\n"},
+        {"w4@0x50 0x10 9=", "0x09 0x09 0x09\n"}};
+    for (const auto &[write, read] : cases) {
+        EXPECT_EQ(run(std::string("transfer -y -p PORT ") + write).status, 0) << write;
+        const Outcome r = run("transfer -y -p PORT w1@0x50 0x10 r3");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, read) << write;
+    }
+    // A repeated start between the messages, Stop after the last.
+    EXPECT_NE(sent().find("/dA0\r/*t~10\r/dA0\r/r3\r/c\r"), std::string::npos);
+}
+
+TEST_F(Cli, NakAtAnAbsentAddressEndsTheTransactionWithStatus1) {
+    const Outcome r = run("transfer -y -p PORT w1@0x50 0x00 r2@0x51 r1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tavro-i2c: msg 1 (r2@0x51): the slave did not acknowledge (/SNA)\n");
+    EXPECT_TRUE(closedCleanly());
+}
+
+TEST_F(Cli, SilentAdapterFailsSoonAfterItsDeadline) {
+    sim.setSilent(true);
+    const Outcome r = run("detect -y -p PORT");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no reply from the adapter within 1 s"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.seconds >= 1.0 && r.seconds < 5.0) << r.seconds; // the deadline is 1 s
+}
+
+TEST_F(Cli, ArgumentErrorsExit2AndSendNothing) {
+    std::istringstream cases( // one command line per ';'
+        "probe -p PORT; detect -y; detect -p; detect -p PORT -x; detect -p PORT 0x07;"
+        "detect -p PORT 0x30 0x2f; detect -p PORT -d solo; detect -p PORT -b 9600;"
+        "detect -p PORT -d sol -b 115200; detect -p PORT -c 50; detect -y -p /dev/null;"
+        "transfer -p PORT; transfer -p PORT x1@0x50; transfer -p PORT r1;"
+        "transfer -p PORT r1@0x50x; transfer -p PORT r1@0xa0; transfer -p PORT r33@0x50;"
+        "transfer -p PORT w2@0x50 1; transfer -p PORT w1@0x50 0x100; transfer -p PORT w1@0x50 1x;"
+        "transfer -p PORT r?@0x50; transfer -r -p PORT r1@0x50");
+    for (std::string args; std::getline(cases, args, ';');) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("Try 'tavro-i2c --help'"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(Cli, CtrlCDuringTheProbesClosesTheLink) {
+    sim.setReplyDelay(300); // slow enough for the signal to come amid the probes
+    const Outcome r = run("detect -y -a -p PORT", [&](pid_t pid) {
+        return sent().find("/d") != std::string::npos && kill(pid, SIGINT) == 0;
+    });
+    EXPECT_EQ(r.status, 128 + SIGINT);
+    EXPECT_NE(r.err.find("interrupted; the link is closed"), std::string::npos) << r.err;
+    EXPECT_TRUE(closedCleanly());
+}
+
+} // namespace
