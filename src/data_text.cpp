@@ -13,11 +13,12 @@ int hexDigitValue(char c) {
 }
 
 std::string transmitText(std::string_view data) {
-    std::string transmit;
-    for (std::size_t i = 0; i + GROUP_CHARS <= data.size(); i += GROUP_CHARS) {
-        transmit += '~';
-        transmit += data.substr(i, 2);
-    }
+    // An incomplete group must reach the adapter as it is, to be refused there: dropped, a
+    // write of "A," would address the slave with no byte and be reported as done.
+    std::string transmit(data.size(), '~');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        if (i % GROUP_CHARS != 0)
+            transmit[i] = data[i - 1];
     return transmit;
 }
 

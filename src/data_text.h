@@ -23,8 +23,8 @@ inline bool isHexDigit(char c) {
     return hexDigitValue(c) >= 0;
 }
 
-// The transmit text of a write: each whole "HH," group becomes "~HH"; an incomplete last
-// group is dropped.
+// The transmit text of a write, as long as the data text: each group's comma gives way to
+// a "~" before it, so "0A,FF," becomes "~0A~FF" and an incomplete "0A,F," becomes "~0A~F".
 std::string transmitText(std::string_view data);
 // The byte count of a read row: its whole groups.
 int readCount(std::string_view data);

@@ -192,9 +192,10 @@ gboolean gui_send_message(gpointer) {
         row.address[2] = '\0';
     }
     if (!validateAddress(row.address.data())) {
+        // SEND_DATA was cleared before the box: a run that /INT starts while it is open
+        // must go on after it.
         showError("Badly formed slave address.  The slave address must be a one or two digit "
                   "even hex number.");
-        SEND_DATA = 0;
         return TRUE;
     }
     Tavro_selectSlave(row.address.data());
@@ -219,15 +220,18 @@ void gui_send_stop() {
     ALLOW_SEND = 0;
 }
 
-void gui_send_success(const char *text) {
+void gui_send_success(const char *text, bool read_reply) {
     const CursorRow row = readCursorRow();
 
     if (row.rw[0] == 'R') {
         setStatus("Read completed successfully");
-        // An incomplete last group is ignored and at most 32 bytes are kept, so the data
-        // text stays within its record.
-        const std::string read = readDataText(text);
-        setRow(row.num, row.address.data(), row.rw.data(), read.c_str(), row.stop, row.delay);
+        // Only a read reply brings bytes: a stray write reply (say after a time-out) must not
+        // empty the row. An incomplete last group is ignored and at most 32 bytes are kept,
+        // so the data text stays within its record.
+        if (read_reply) {
+            const std::string read = readDataText(text);
+            setRow(row.num, row.address.data(), row.rw.data(), read.c_str(), row.stop, row.delay);
+        }
     } else {
         setStatus("Write completed successfully");
     }
@@ -377,52 +381,6 @@ void stopRunForNewList() {
     }
 }
 
-enum class SaveResult { Saved, CantCreate, WriteFailed };
-
-bool writeAll(int fd, const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes text beside path under a temporary name and renames it over path, so that path
-// holds either its old contents or the whole new text, never a part.
-SaveResult replaceFile(const std::string &path, const std::string &text) {
-    // Write through a symbolic link to the file it names, keeping the link.
-    std::string target = path;
-    if (char *resolved = realpath(path.c_str(), nullptr)) {
-        target = resolved;
-        std::free(resolved);
-    }
-    struct stat old_file {};
-    const bool existed = stat(target.c_str(), &old_file) == 0;
-
-    gchar *dir = g_path_get_dirname(target.c_str());
-    std::string name = std::string(dir) + "/." + baseName(target) + ".XXXXXX";
-    g_free(dir);
-    std::vector<char> temp(name.begin(), name.end());
-    temp.push_back('\0');
-    UniqueFd fd(g_mkstemp_full(temp.data(), O_WRONLY | O_CLOEXEC, 0666));
-    if (!fd.valid())
-        return SaveResult::CantCreate;
-    if (existed)
-        fchmod(fd.get(), old_file.st_mode & 07777); // the new file keeps the old one's modes
-    const bool written = writeAll(fd.get(), text) && fsync(fd.get()) == 0;
-    const bool closed = fd.reset() == 0;
-    if (!written || !closed || rename(temp.data(), target.c_str()) != 0) {
-        unlink(temp.data());
-        return SaveResult::WriteFailed;
-    }
-    return SaveResult::Saved;
-}
-
 } // namespace
 
 void gui_file_new(gpointer, guint, GtkWidget *) {
@@ -513,16 +471,17 @@ void gui_file_save_success(int ask) {
     // The question runs a nested loop in which the current name may change.
     const std::string path = current_filename;
 
-    struct stat existing {};
-    if (ask && lstat(path.c_str(), &existing) == 0 && showYesNo() == 0)
+    // A file that can be opened for reading exists; a dangling symbolic link does not.
+    if (UniqueFd existing(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        existing.valid() && ask && showYesNo() == 0)
         return;
 
     const std::string text =
         formatListFile(listMessages(), getOptionAutorepeat() != 0, getOptionSendonInt() != 0);
-    switch (replaceFile(path, text)) {
+    switch (saveListFile(path, text)) {
     case SaveResult::Saved:
         break;
-    case SaveResult::CantCreate:
+    case SaveResult::CantOpen:
         showError("Can't open file for writing!");
         break;
     case SaveResult::WriteFailed:

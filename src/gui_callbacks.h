@@ -35,8 +35,9 @@ void gui_stop(GtkWidget *widget, gpointer data);
 gboolean gui_send_message(gpointer data);
 void gui_send_start();
 void gui_send_stop();
-// A completion reply ("MTC", "MRC") with the text after its code.
-void gui_send_success(const char *text);
+// A completion reply ("MTC", "MRC") with the text after its code: the cursor row is done.
+// Only a read reply ("MRC", read_reply) on a read row writes the bytes read into it.
+void gui_send_success(const char *text, bool read_reply);
 // Moves on after a message that failed (NAK, arbitration loss).
 void gui_send_failure();
 
@@ -76,10 +77,9 @@ void clearCurrentFilename();
 void gui_file_open_success(const char *path);
 // Makes path the current file, shows its base name in the title and saves with the question.
 void gui_file_save_as_success(const char *path);
-// Saves the list into `current_filename`, appending ".iml" when its fourth character from the
-// end is not "."; ask (non-zero) puts the overwrite question for an existing file. The file is
-// replaced only once the whole list has been written beside it, so a failed save leaves the
-// old file as it was.
+// Saves the list into `current_filename` (saveListFile), appending ".iml" when its fourth
+// character from the end is not "."; ask (non-zero) puts the overwrite question for a file
+// that can be opened for reading. A failure is told in an error box.
 void gui_file_save_success(int ask);
 
 // ---- List file ------------------------------------------------------------------------

@@ -511,8 +511,10 @@ void destroyIn(const DialogSlot &slot, GtkWidget *widget) {
 
 // ---- File choosers
 
-// Runs a chooser over *.iml files; the chosen path, "" for anything but accept.
-std::string runChooser(const char *title, GtkFileChooserAction action, const char *accept) {
+// Runs a chooser over *.iml files and hands the path chosen to on_accept while the chooser
+// still stands, so that the question and error boxes stand over it; destroys it after.
+void runChooser(const char *title, GtkFileChooserAction action, const char *accept,
+                void (*on_accept)(const char *path)) {
     GtkWidget *chooser =
         gtk_file_chooser_dialog_new(title, GTK_WINDOW(window), action, GTK_STOCK_CANCEL,
                                     GTK_RESPONSE_CANCEL, accept, GTK_RESPONSE_ACCEPT, nullptr);
@@ -532,18 +534,16 @@ std::string runChooser(const char *title, GtkFileChooserAction action, const cha
     enterSlot(chooser_slot, chooser);
 
     g_object_ref(chooser);
-    std::string path;
     if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
         if (gchar *name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
-            path = name;
+            const std::string path = name; // the handler's nested loops may end the chooser
             g_free(name);
+            on_accept(path.c_str());
         }
     }
-    // Gone before the file is touched, so that its messages do not stand over the chooser.
     if (inSlot(chooser_slot, chooser))
         gtk_widget_destroy(chooser);
     g_object_unref(chooser);
-    return path;
 }
 
 // ---- Baud rate and clock speed
@@ -687,16 +687,12 @@ GtkWidget *sizedLabel(const char *text, gint size) {
 // ---- File choosers ----------------------------------------------------------------------
 
 void fileOpen() {
-    const std::string path =
-        runChooser("Open list...", GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN);
-    if (!path.empty())
-        gui_file_open_success(path.c_str());
+    runChooser("Open list...", GTK_FILE_CHOOSER_ACTION_OPEN, GTK_STOCK_OPEN, gui_file_open_success);
 }
 
 void fileSaveAs() {
-    const std::string path = runChooser("Save as...", GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_SAVE);
-    if (!path.empty())
-        gui_file_save_as_success(path.c_str());
+    runChooser("Save as...", GTK_FILE_CHOOSER_ACTION_SAVE, GTK_STOCK_SAVE,
+               gui_file_save_as_success);
 }
 
 // ---- Baud rate and clock speed ------------------------------------------------------------

@@ -102,8 +102,8 @@ void showYesNo_no(GtkWidget *widget, gpointer data);
 void makeBeep();
 
 // ---- File choosers ----------------------------------------------------------------------
-// "Open list..." and "Save as..." over *.iml files; on the accept response the chooser is
-// destroyed and the choice handed to gui_file_open_success or gui_file_save_as_success.
+// "Open list..." and "Save as..." over *.iml files; on the accept response the choice goes to
+// gui_file_open_success or gui_file_save_as_success, and the chooser is destroyed after.
 void fileOpen();
 void fileSaveAs();
 

@@ -2,8 +2,18 @@
 
 #include "data_text.h"
 
+#include "unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -35,7 +45,77 @@ unsigned leadingHex(std::string_view text) {
     return value;
 }
 
+bool writeAll(int fd, const std::string &text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The file a chain of symbolic links ends at, whether or not it exists.
+std::string linkTarget(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        std::array<char, PATH_MAX> target{};
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+        if (n < 0)
+            return path;
+        const std::filesystem::path next(std::string(target.data(), std::size_t(n)));
+        path = next.is_absolute() ? next.string()
+                                  : (std::filesystem::path(path).parent_path() / next).string();
+    }
+    return path;
+}
+
+// A new file beside path, renamed over it once it holds the whole text.
+SaveResult replaceFile(const std::string &path, const struct stat *old, const std::string &text) {
+    const std::filesystem::path target(path);
+    std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
+    UniqueFd fd(mkostemp(name.data(), O_CLOEXEC));
+    if (!fd.valid())
+        return SaveResult::CantOpen;
+    // mkostemp makes 0600; the list gets the old file's modes, or the usual ones.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd.get(), old ? old->st_mode & 07777 : 0666 & ~mask);
+    const bool written = writeAll(fd.get(), text) && fsync(fd.get()) == 0;
+    const bool closed = fd.reset() == 0;
+    if (!written || !closed || rename(name.c_str(), path.c_str()) != 0) {
+        unlink(name.c_str());
+        return SaveResult::WriteFailed;
+    }
+    return SaveResult::Saved;
+}
+
+SaveResult rewriteFile(const std::string &path, const std::string &text) {
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return SaveResult::CantOpen;
+    const bool written = writeAll(fd.get(), text) &&
+                         ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
+                         fsync(fd.get()) == 0;
+    return fd.reset() == 0 && written ? SaveResult::Saved : SaveResult::WriteFailed;
+}
+
 } // namespace
+
+SaveResult saveListFile(const std::string &path, const std::string &text) {
+    const std::string target = linkTarget(path);
+    std::string folder = std::filesystem::path(target).parent_path().string();
+    if (folder.empty())
+        folder = ".";
+    struct stat old {};
+    const bool exists = stat(target.c_str(), &old) == 0;
+    const bool replace =
+        faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 &&
+        (!exists || (S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_uid == geteuid()));
+    return replace ? replaceFile(target, exists ? &old : nullptr, text) : rewriteFile(target, text);
+}
 
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
                            bool sendonint) {

@@ -60,6 +60,17 @@ class ListFileParser {
     ListFile result_;
 };
 
+enum class SaveResult { Saved, CantOpen, WriteFailed };
+
+// Writes text as the file at path, following a symbolic link to its target (dangling or not;
+// the link stays). Where the folder is writable and the file, if any, is a regular file of one
+// link that belongs to the saving user, text goes to a new file beside it that then replaces
+// it, keeping its modes: the old list survives any failure. Otherwise the file is rewritten in
+// place, keeping its owner, links, ACLs and attributes. CantOpen: nothing was written.
+// WriteFailed: writing, cutting, syncing or replacing failed (in place, the file may then
+// hold part of the list; beside it, the old list is kept and nothing is left behind).
+SaveResult saveListFile(const std::string &path, const std::string &text);
+
 // Parses a whole file's bytes.
 ListFileStatus parseListText(std::string_view text, ListFile &out);
 // Reads the stream to its end or to "End of Sequence"; ReadError when a read fails first.

@@ -5,7 +5,7 @@ void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line
     for (std::size_t i = 0; i < length; ++i) {
         const char c = data[i];
         if (c == '\0')
-            return; // the rest of this read is dropped; the line waits for its end
+            continue; // noise: a reply that follows in the same read must not be lost
         if (c == '\r' || c == '\n') {
             in_segment = false;
             // A line end completes any collected text, even at the start of a read: a

@@ -8,8 +8,8 @@
 
 // Lines start with "/" and end with CR or LF; CR, LF and "*" between replies are skipped. A
 // line keeps its first size - 1 characters; the rest up to its line end is dropped. A NUL
-// ends a read's data. The buffer, the count and the between-replies flag live outside, so
-// that the program keeps them in its process-wide state.
+// (a UART break, line noise) is skipped. The buffer, the count and the between-replies flag live
+// outside, so that the program keeps them in its process-wide state.
 class ReplyFramer {
   public:
     // Called with each complete line, which also stays in the buffer until the next line

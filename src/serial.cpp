@@ -167,7 +167,7 @@ void dispatchReply(const std::string &line) {
     } else if (code == "BC0" || code == "BC1" || code == "BC2") {
         gui_baud_success();
     } else if ((code == "MTC" || code == "MRC") && readBytesWellFormed(text)) {
-        gui_send_success(text.c_str());
+        gui_send_success(text.c_str(), code == "MRC");
     } else if (code == "SNA") {
         gui_handle_nak();
     } else if (code == "I81") {

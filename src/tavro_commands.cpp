@@ -159,9 +159,10 @@ TavroCommand buildMRx(int count, int stop) {
         c.traces.emplace_back("Number of bytes to read is out of range.");
         return c;
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%s%d\r", stop ? "/r" : "/*r", count);
-    c.pieces.emplace_back(text);
+    // Written as the transmit command is: the form, the argument and CR, one write each.
+    c.pieces.emplace_back(stop ? "/r" : "/*r");
+    c.pieces.push_back(std::to_string(count));
+    c.pieces.emplace_back("\r");
     return c;
 }
 

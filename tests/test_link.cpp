@@ -127,6 +127,9 @@ TEST(Link, LinesNobodyAskedFor) {
         EXPECT_EQ(WATCHDOG, 1) << line;
     }
     stopWatchdog();
+    selectRowNumber(1);
+    dispatchReply("/MTC"); // a stray write reply on a read row keeps the row's bytes
+    EXPECT_EQ(row(1), "1|A0|R|FF,FF,|1|1");
 }
 
 TEST(Link, AdapterVanishingClosesTheLinkWithoutSpinning) {

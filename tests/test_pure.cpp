@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 using Texts = std::vector<std::string>;
@@ -41,7 +46,7 @@ std::string bytes(const TavroCommand &c) {
 } // namespace
 
 TEST(Framing, LinesWithinAndAcrossReads) {
-    const std::string nul("/MT\0C\r/OCC\r", 11);
+    const std::string nul("\0/OCC\r/MT\0C\r", 12);
     const struct {
         Texts reads, lines;
     } cases[] = {
@@ -52,7 +57,7 @@ TEST(Framing, LinesWithinAndAcrossReads) {
         {{"**/OCC\r", "\n*\r\n*/MTC*\r"}, {"/OCC", "/MTC*"}}, // "*" is text inside a reply only
         {{"noise", "/OCC\r"}, {"/OCC"}},                      // stray text before a "/" goes
         {{"junk\r/CCC\r"}, {"junk", "/CCC"}},                 // ... or is a line of its own
-        {{nul, "C\r"}, {"/MTC"}},                             // a NUL ends what a read brings
+        {{nul}, {"/OCC", "/MTC"}},                            // a NUL (a break) is noise
     };
     for (const auto &c : cases)
         EXPECT_EQ(frame(c.reads), c.lines) << c.reads[0];
@@ -88,6 +93,7 @@ TEST(Commands, BytesNoRunOnTheWireShows) {
     for (const auto &[command, expected] : cases)
         EXPECT_EQ(bytes(command), expected);
     EXPECT_EQ(buildReset().pieces, Texts{std::string(3, '\x12')});
+    EXPECT_EQ(buildMRx(4, 0).pieces, (Texts{"/*r", "4", "\r"})); // one write each, as "/t" has
     EXPECT_TRUE(buildReset().reset_pause);
 }
 
@@ -111,6 +117,10 @@ TEST(DataText, ReadRepliesKeepThirtyTwoWholeGroups) {
     EXPECT_FALSE(readBytesWellFormed(" 0A 1Z"));
     EXPECT_TRUE(dataTextValid("0A,ff,"));
     EXPECT_FALSE(dataTextValid("0A,f"));
+    // A write goes out as long as its text: an incomplete group reaches the adapter as it is.
+    EXPECT_EQ(transmitText("0A,FF,3C,"), "~0A~FF~3C");
+    EXPECT_EQ(transmitText("0A,F,"), "~0A~F");
+    EXPECT_EQ(transmitText("A,"), "~A");
 }
 
 namespace {
@@ -169,4 +179,56 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.dropped, 2);
     EXPECT_EQ(list.messages[1].data, groups.substr(0, 96));
     EXPECT_EQ(list.autorepeat, 0);
+}
+
+TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
+    char name[] = "/tmp/sendral-save-XXXXXX";
+    const std::string dir = mkdtemp(name);
+    chmod(dir.c_str(), 0777);
+    auto file = [&](const std::string &leaf, mode_t mode) {
+        const std::string path = dir + "/" + leaf;
+        EXPECT_EQ(saveListFile(path, "old\n"), SaveResult::Saved);
+        chmod(path.c_str(), mode);
+        return path;
+    };
+    auto text = [](const std::string &path) {
+        std::string bytes(64, '\0');
+        FILE *f = std::fopen(path.c_str(), "rb");
+        bytes.resize(f ? std::fread(bytes.data(), 1, bytes.size(), f) : 0);
+        if (f)
+            std::fclose(f);
+        return bytes;
+    };
+    // Saved by a child that has dropped to an unprivileged user (root ignores permissions).
+    auto saveAsNobody = [](const std::string &path) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(setgid(65534) || setuid(65534) ? 99 : int(saveListFile(path, "new\n")));
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WEXITSTATUS(status);
+    };
+    // Another owner's list in a shared folder keeps its owner.
+    const std::string others = file("others.iml", 0666);
+    EXPECT_EQ(saveAsNobody(others), int(SaveResult::Saved));
+    struct stat st {};
+    stat(others.c_str(), &st);
+    EXPECT_EQ(text(others) + std::to_string(st.st_uid), "new\n0");
+    // A writable list in a folder the user may not write to is written all the same.
+    mkdir((dir + "/locked").c_str(), 0755);
+    const std::string locked = file("locked/list.iml", 0666);
+    EXPECT_EQ(saveAsNobody(locked), int(SaveResult::Saved));
+    EXPECT_EQ(text(locked), "new\n");
+    EXPECT_EQ(saveAsNobody(dir + "/locked/new.iml"), int(SaveResult::CantOpen));
+    // Every hard link sees the new list.
+    const std::string linked = file("a.iml", 0644);
+    ASSERT_EQ(link(linked.c_str(), (dir + "/b.iml").c_str()), 0);
+    EXPECT_EQ(saveListFile(linked, "two\n"), SaveResult::Saved);
+    EXPECT_EQ(text(dir + "/b.iml"), "two\n");
+    // A symbolic link, dangling or not, is followed and stays a link.
+    ASSERT_EQ(symlink("target.iml", (dir + "/link.iml").c_str()), 0);
+    EXPECT_EQ(saveListFile(dir + "/link.iml", "via\n"), SaveResult::Saved);
+    EXPECT_EQ(text(dir + "/target.iml"), "via\n");
+    EXPECT_EQ(lstat((dir + "/link.iml").c_str(), &st) == 0 && S_ISLNK(st.st_mode), true);
+    std::filesystem::remove_all(dir);
 }

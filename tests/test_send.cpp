@@ -106,6 +106,21 @@ TEST(Send, EmptyListAndBadAddressAreRefused) {
                                      "one or two digit even hex number.");
 }
 
+TEST(Send, AnInterruptWhileTheBadAddressBoxIsOpenStartsAGoodRun) {
+    SimLink link;
+    setOptionMonitor(1);
+    ASSERT_TRUE(link.open());
+    setSendonIntCheckbox(1);
+    putRow(1, "4E", "W", "01,", 1, 0);
+    putRow(2, "FF", "W", "", 1, 0);
+    whenDialogOpens([](GtkWidget *box) {
+        dispatchReply("/NSA"); // starts the list again, which then runs to row 2 once more
+        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+        whenDialogOpens([](GtkWidget *again) { gtk_dialog_response(GTK_DIALOG(again), 0); });
+    });
+    EXPECT_EQ(sendOnce(link), (Wire{"/d4E\r", "/t~01\r", "/d4E\r", "/t~01\r"}));
+}
+
 TEST(Send, DelaysAreTakenTenPerTickAndLastTillTheNextRun) {
     ensureMainWindow();
     putRow(1, "4E", "W", "", 1, 250);
@@ -118,7 +133,7 @@ TEST(Send, DelaysAreTakenTenPerTickAndLastTillTheNextRun) {
             gui_send_message(nullptr);
         EXPECT_EQ(calls, ticks) << "delay " << delay;
     }
-    gui_send_success(""); // the completion loads the row's delay: the next run waits for it
+    gui_send_success("", false); // the completion loads the row's delay: the next run waits for it
     EXPECT_EQ(SEND_DELAY, 250);
 
     // Stop on busy leaves the message due after the retry's delay, on the row that failed.
