@@ -1,7 +1,7 @@
 // The fuzz targets without libFuzzer: runs each file named, or each file of each folder
 // named, through LLVMFuzzerTestOneInput once, in name order. The checked-in corpora run this
 // way as tests of the normal build; a failed check aborts, naming the file being run.
-#include "fuzz_support.h"
+#include <cstdint>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +12,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
 int main(int argc, char **argv) {
     std::vector<fs::path> inputs;

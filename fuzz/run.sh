@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
 #
-#   fuzz/run.sh replies|listfile [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
-#   fuzz/run.sh replies|listfile merge                              minimise into fuzz/corpus/
+#   fuzz/run.sh replies|listfile|framer [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile|framer merge                              minimise into fuzz/corpus/
 #
 # The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
 # a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
@@ -12,8 +12,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh replies|listfile [SECONDS|merge] [libFuzzer options...]}
-case "$target" in replies|listfile) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+target=${1:?usage: fuzz/run.sh replies|listfile|framer [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile|framer) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+# The framer reads what the adapter sends, as the replies target does.
+dict=fuzz/${target/framer/replies}.dict
 mode=${2:-600}
 shift $(( $# < 2 ? $# : 2 ))
 
@@ -38,13 +40,13 @@ if [ "$mode" = merge ]; then
     old=$(mktemp -d)
     cp -a "$seeds"/. "$old"/
     find "$seeds" -type f -delete
-    run -merge=1 -dict="fuzz/$target.dict" "$seeds" "$old" "$grown"
+    run -merge=1 -dict="$dict" "$seeds" "$old" "$grown"
     rm -rf "$old"
     echo "corpus: $(find "$seeds" -type f | wc -l) files, $(du -sh "$seeds" | cut -f1)"
 else
     # A run leaves the toolkit's caches a little bigger almost every time, and libFuzzer then
     # scans for leaks after that input, at a thirtieth of the speed: leaks are looked for once,
     # at the end of the run, instead.
-    run -max_total_time="$mode" -dict="fuzz/$target.dict" -detect_leaks=0 \
+    run -max_total_time="$mode" -dict="$dict" -detect_leaks=0 \
         -artifact_prefix="build-fuzz/artifacts/$target-" "$@" "$grown" "$seeds" "fuzz/regress/$target"
 fi
