@@ -1,10 +1,15 @@
-// Sends a long list with delay 0 to the simulated adapter on a pseudo-terminal for a while
-// and reports messages per second against the tick-limited rate (one message per 2 ms
-// tick, 500 per second). Needs a display (run under xvfb-run).
+// AutoRepeat throughput of a 50-message list of one-byte writes with delay 0 against the
+// simulated adapter on a pseudo-terminal, and the time the link takes to open. First with
+// instant timing, where the 2 ms pacing tick is the ceiling (500 messages per second); then
+// with real timing at 19200, 57600 and 115200 bit/s, with and without a USB serial chip's
+// 16 ms latency timer, each next to the limit that the line itself sets for that message.
+// Needs a display (run under xvfb-run). Usage: send_rate [seconds per figure]
+#include "data_text.h"
 #include "gui_callbacks.h"
 #include "gui_create.h"
 #include "gui_manipulate.h"
 #include "main.h"
+#include "tavro_commands.h"
 #include "watchdog.h"
 
 #include "tavrosim/pty_simulator.h"
@@ -15,45 +20,61 @@
 
 namespace {
 
+constexpr int kTickLimited = 500; // one message per 2 ms pacing tick
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+constexpr const char *kAddress = "4E";
+constexpr const char *kData = "A5,";
+constexpr const char *kReply = "/MTC\r\n";
+
+struct Figure {
+    double opening_ms = 0;
+    double per_second = 0;
+};
+
 void pumpFor(gint64 us) {
     const gint64 end = g_get_monotonic_time() + us;
     while (g_get_monotonic_time() < end)
         g_main_context_iteration(nullptr, TRUE);
 }
 
-} // namespace
+bool pumpUntil(bool (*done)(), gint64 us) {
+    const gint64 end = g_get_monotonic_time() + us;
+    while (!done() && g_get_monotonic_time() < end)
+        g_main_context_iteration(nullptr, TRUE);
+    return done();
+}
 
-int main(int argc, char *argv[]) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+std::size_t commandBytes(const TavroCommand &command) {
+    std::size_t bytes = 0;
+    for (const std::string &piece : command.pieces)
+        bytes += piece.size();
+    return bytes;
+}
+
+// Bytes on the line per message: the slave select and the write out, the reply back.
+std::size_t messageBytes() {
+    return commandBytes(buildSelectSlave(kAddress)) +
+           commandBytes(buildMTx(transmitText(kData), 1)) + std::string(kReply).size();
+}
+
+// Opens the link to a fresh simulator, runs the list for `seconds` and closes the link.
+Figure measure(tavrosim::Timing timing, int bit_rate, int usb_ms, int seconds) {
     tavrosim::PtySimulator sim(tavrosim::Variant::Solx);
+    sim.setTiming(timing);
+    sim.setUsbLatency(usb_ms);
     sim.start();
     sim.startThread();
-
-    std::FILE *quiet = std::freopen("/dev/null", "w", stdout); // traces are not the point here
-    (void)quiet;
-    configureWatchdog();
-    buildMainWindow(&argc, &argv);
-    // Keeps the blocking iterations above from sleeping past the end of a measurement.
-    g_timeout_add(
-        100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
-
-    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rb2), TRUE);
+    baudrate_value = bit_rate;
     gtk_entry_set_text(GTK_ENTRY(GTK_COMBO(serial_port)->entry), sim.slavePath().c_str());
-    gui_open(nullptr, nullptr);
-    const gint64 give_up = g_get_monotonic_time() + 3 * G_USEC_PER_SEC;
-    while (getButtonMode() == 0 && g_get_monotonic_time() < give_up)
-        g_main_context_iteration(nullptr, TRUE);
-    if (getButtonMode() == 0) {
-        std::fprintf(stderr, "the link did not open\n");
-        return 1;
-    }
 
-    for (int n = 1; n <= LIST_ROWS; ++n) {
-        selectRowNumber(n);
-        setRow(n, "4E", n % 2 ? "W" : "R", n % 2 ? "A5," : "FF,", 1, 0);
+    Figure figure;
+    const gint64 opening = g_get_monotonic_time();
+    gui_open(nullptr, nullptr);
+    if (!pumpUntil([] { return getButtonMode() == 1; }, 3 * G_USEC_PER_SEC)) {
+        std::fprintf(stderr, "the link did not open at %d bit/s\n", bit_rate);
+        std::exit(1);
     }
-    filled_rows = LIST_ROWS;
-    setAutorepeatCheckbox(1);
+    figure.opening_ms = double(g_get_monotonic_time() - opening) / 1000.0;
 
     gui_send(nullptr, nullptr);
     pumpFor(G_USEC_PER_SEC / 2); // settle
@@ -61,12 +82,58 @@ int main(int argc, char *argv[]) {
     const gint64 start = g_get_monotonic_time();
     pumpFor(gint64(seconds) * G_USEC_PER_SEC);
     const double elapsed = double(g_get_monotonic_time() - start) / G_USEC_PER_SEC;
-    const int sent = sim.transfers() - first;
+    figure.per_second = (sim.transfers() - first) / elapsed;
     gui_stop(nullptr, nullptr);
+    gui_close(nullptr, nullptr);
+    if (!pumpUntil([] { return PORT_DESCRIPTOR == -1; }, 3 * G_USEC_PER_SEC)) {
+        std::fprintf(stderr, "the link did not close at %d bit/s\n", bit_rate);
+        std::exit(1);
+    }
+    return figure;
+}
 
-    const double rate = sent / elapsed;
-    std::fprintf(stderr, "messages sent: %d in %.2f s\n", sent, elapsed);
-    std::fprintf(stderr, "rate: %.1f messages/s = %.1f%% of the tick-limited 500/s\n", rate,
-                 rate / 5.0);
+} // namespace
+
+int main(int argc, char *argv[]) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    if (!std::freopen("/dev/null", "w", stdout)) // traces are not the point here
+        return 1;
+    configureWatchdog();
+    buildMainWindow(&argc, &argv);
+    // Keeps the blocking iterations above from sleeping past the end of a measurement.
+    g_timeout_add(
+        100, [](gpointer) -> gboolean { return TRUE; }, nullptr);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(rb2), TRUE);
+    for (int n = 1; n <= LIST_ROWS; ++n) {
+        selectRowNumber(n);
+        setRow(n, kAddress, "W", kData, 1, 0);
+    }
+    filled_rows = LIST_ROWS;
+    setAutorepeatCheckbox(1);
+
+    const Figure instant = measure(tavrosim::Timing::Instant, 115200, 0, seconds);
+    std::fprintf(stderr,
+                 "instant timing, 115200 bit/s: %.1f messages/s = %.1f %% of the tick-limited "
+                 "%d/s; link opened in %.1f ms\n",
+                 instant.per_second, 100 * instant.per_second / kTickLimited, kTickLimited,
+                 instant.opening_ms);
+
+    const std::size_t bytes = messageBytes();
+    std::fprintf(stderr,
+                 "real timing, a one-byte write with delay 0: %zu bytes on the line per "
+                 "message, %d bit times each\n",
+                 bytes, kBitsPerByte);
+    std::fprintf(stderr, "%8s  %11s  %10s  %10s  %6s  %12s\n", "bit/s", "USB latency", "messages/s",
+                 "line limit", "ratio", "link opening");
+    for (int bit_rate : {19200, 57600, 115200}) {
+        for (int usb_ms : {0, 16}) {
+            const Figure real = measure(tavrosim::Timing::Real, bit_rate, usb_ms, seconds);
+            const double limit = double(bit_rate) / double(kBitsPerByte * bytes);
+            char latency[16];
+            std::snprintf(latency, sizeof latency, usb_ms ? "%d ms" : "none", usb_ms);
+            std::fprintf(stderr, "%8d  %11s  %10.1f  %10.1f  %6.2f  %9.1f ms\n", bit_rate, latency,
+                         real.per_second, limit, real.per_second / limit, real.opening_ms);
+        }
+    }
     return 0;
 }

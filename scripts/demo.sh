@@ -38,7 +38,8 @@ log="$work/sim.log"
 commands="$work/commands"
 mkfifo "$commands"
 exec 3<>"$commands"
-"$sim" --variant "$variant" --quiet "${link_args[@]}" <"$commands" >"$log" 2>&1 &
+# Real timing and chatter between replies: the pace and the noise of an adapter on a real line.
+"$sim" --variant "$variant" --timing real --chatty --quiet "${link_args[@]}" <"$commands" >"$log" 2>&1 &
 sim_pid=$!
 cleanup() {
     kill "$sim_pid" 2>/dev/null || true
@@ -55,7 +56,7 @@ for _ in $(seq 50); do
 done
 pty=$(head -n 1 "$log")
 echo
-echo "The Tavro simulator ($variant) is listening on $pty"
+echo "The Tavro simulator ($variant, keeping a real line's time) is listening on $pty"
 if [ -n "$link" ]; then
     echo "and is linked as $link: choose it in \"Serial port:\" (or type $pty)."
 else

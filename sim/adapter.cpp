@@ -13,6 +13,10 @@ constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
 constexpr int kResetLength = 3; // DC2 DC2 DC2
 constexpr std::size_t kOverlongFill = 400;
+// An I2C byte takes 9 clocks (8 bits and the acknowledge); start and stop take one each.
+constexpr int kClocksPerByte = 9;
+constexpr int kStartStopClocks = 2;
+constexpr const char *kResetAnswer = "Tavro ready\r\n";
 
 constexpr const char *kInvalid = "I8F";
 
@@ -101,9 +105,10 @@ void Adapter::receive(std::string_view bytes, int lineRate) {
             if (entry_.understood) {
                 std::string_view line(entry_.bytes);
                 line.remove_suffix(1);
+                lastBusMicros_ = 0;
                 reply = execute(line);
                 if (!reply.empty())
-                    say(reply);
+                    say(reply, lastBusMicros_);
                 // "/b" answers at the old rate and only then listens at the new one.
                 if (switchRateTo_) {
                     rate_ = *switchRateTo_;
@@ -135,6 +140,8 @@ void Adapter::setSilent(bool silent) {
 }
 
 void Adapter::setInterrupt(bool asserted) {
+    if (asserted == interrupt_)
+        return; // the adapter reports changes of the line, not its level
     interrupt_ = asserted;
     if (monitor_)
         say(asserted ? "NSA" : "NSR");
@@ -175,8 +182,11 @@ void Adapter::reset() {
     monitor_ = false;
     slaveTransmitPending_ = false;
     slave_ = 0;
+    clockKhz_ = kResetClockKhz;
     if (variant_ != Variant::Sol)
         rate_ = kResetRate;
+    if (chatty_ && !silent_)
+        output_.push_back({kResetAnswer, rate_});
 }
 
 void Adapter::finishEntry(std::string reply) {
@@ -205,8 +215,13 @@ std::string Adapter::execute(std::string_view line) {
     const bool extended = variant_ != Variant::Sol;
 
     switch (op) {
-    case 'K':
-        return extended && parseDigit(arg, 4) ? "" : kInvalid;
+    case 'K': {
+        auto index = extended ? parseDigit(arg, static_cast<int>(kClocksKhz.size())) : std::nullopt;
+        if (!index)
+            return kInvalid;
+        clockKhz_ = kClocksKhz[*index];
+        return "";
+    }
     case 'b': {
         auto index = extended ? parseDigit(arg, static_cast<int>(kBitRates.size())) : std::nullopt;
         if (!index)
@@ -225,8 +240,10 @@ std::string Adapter::execute(std::string_view line) {
         if (arg.empty())
             return interrupt_ ? "NSA" : "NSR";
         if (auto on = parseDigit(arg, 2)) {
+            const bool switchedOn = *on == 1 && !monitor_;
             monitor_ = *on == 1;
-            return "";
+            // The monitor reports changes only: tell the host at once what it missed.
+            return switchedOn && interrupt_ ? "NSA" : "";
         }
         return kInvalid;
     case 'o':
@@ -286,8 +303,10 @@ std::string Adapter::transmit(std::string_view arg) {
         if (!data.empty())
             port_ = data.back();
     } else {
+        lastBusMicros_ = busMicros(1); // the address byte, not acknowledged
         return "SNA";
     }
+    lastBusMicros_ = busMicros(1 + data.size());
     return "MTC";
 }
 
@@ -312,8 +331,10 @@ std::string Adapter::receiveFromSlave(std::string_view arg) {
     } else if (slave_ == kPortAddress) {
         data.assign(static_cast<std::size_t>(count), port_);
     } else {
+        lastBusMicros_ = busMicros(1);
         return "SNA";
     }
+    lastBusMicros_ = busMicros(1 + data.size());
     return "MRC" + hexGroups(data);
 }
 
@@ -323,9 +344,25 @@ std::string Adapter::takeFault() {
     return faultCode(fault);
 }
 
-void Adapter::say(const std::string &code) {
+int Adapter::busMicros(std::size_t bytes) const {
+    const auto clocks = static_cast<long>(kClocksPerByte * bytes + kStartStopClocks);
+    return static_cast<int>(clocks * 1000 / clockKhz_);
+}
+
+std::string Adapter::chatter() {
+    // About one reply in three is preceded by one to three of these characters.
+    static constexpr std::string_view kBetweenReplies = "\r\n*";
+    if (!chatty_ || random_() % 3 != 0)
+        return "";
+    std::string text(1 + random_() % 3, ' ');
+    for (char &c : text)
+        c = kBetweenReplies[random_() % kBetweenReplies.size()];
+    return text;
+}
+
+void Adapter::say(const std::string &code, int busMicros) {
     if (!silent_)
-        output_.push_back({"/" + code + "\r\n", rate_});
+        output_.push_back({chatter() + "/" + code + "\r\n", rate_, busMicros});
 }
 
 std::optional<Variant> parseVariant(std::string_view name) {

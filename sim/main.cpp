@@ -26,6 +26,7 @@ using namespace tavrosim;
 constexpr int kStdinPollMs = 100; // how often the control loop notices that the pty vanished
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kMaxUsbLatencyMs = 1000;
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
@@ -38,6 +39,9 @@ struct Options {
     int rate = kResetRate;
     std::string link;
     unsigned seed = 1;
+    Timing timing = Timing::Instant;
+    int usbLatencyMs = 0;
+    bool chatty = false;
     bool trace = true;
     bool quitOnEof = false;
     std::vector<std::string> controls; // fault options, as control commands
@@ -55,16 +59,27 @@ void printHelp() {
         "\n"
         "Options:\n"
         "  --variant sol|solx|dyn  adapter variant (default solx); Sol lacks /K, /b and /n\n"
-        "  --rate N                listening rate at start (default 19200); a Solx or Dyn\n"
-        "                          returns to 19200 on reset, a Sol keeps N for good\n"
+        "                          and runs at 19200 only\n"
+        "  --rate N                listening rate at start of a Solx or Dyn (default 19200:\n"
+        "                          also 57600 or 115200, as left by an earlier session); it\n"
+        "                          returns to 19200 on reset\n"
+        "  --timing instant|real   instant (default): bytes pass at once; real: each byte\n"
+        "                          takes 10 bit times at its rate, both ways, a transfer its\n"
+        "                          I2C bus time, and a byte from the program counts at the\n"
+        "                          rate its line has when the byte has finished arriving\n"
+        "  --usb-latency MS        hold what the adapter sends as a USB serial chip does:\n"
+        "                          until MS ms after the first held byte, or 62 bytes\n"
+        "  --chatty                send CR, LF and '*' between replies now and then, and\n"
+        "                          answer a reset with the line \"Tavro ready\"\n"
         "  --link PATH             make PATH a symbolic link to the port (an existing symbolic\n"
         "                          link is replaced, any other file is not); removed on exit\n"
         "  --busy N | --arb N | --nak N | --invalid N\n"
         "                          the first N transfers answer /I81, /I83, /SNA or /I8F\n"
         "  --silent                start without replying\n"
-        "  --int                   start with /INT asserted\n"
+        "  --int                   start with /INT asserted (reported as /NSA when the\n"
+        "                          program switches the monitor on)\n"
         "  --delay MS              hold back everything the adapter sends by MS milliseconds\n"
-        "  --seed N                seed of the noise generator (default 1)\n"
+        "  --seed N                seed of the noise generator and the chatter (default 1)\n"
         "  --quiet                 no trace lines\n"
         "  --quit-on-eof           exit at the end of standard input (default: keep running)\n"
         "  --help                  this text\n"
@@ -175,6 +190,27 @@ std::optional<Options> parseArguments(int argc, char **argv) {
                 return std::nullopt;
             }
             options.seed = static_cast<unsigned>(*seed);
+        } else if (arg == "--timing") {
+            if (!needValue())
+                return std::nullopt;
+            if (value != "instant" && value != "real") {
+                std::fprintf(stderr, "tavro-sim: timing is instant or real, not '%s'\n",
+                             value.c_str());
+                return std::nullopt;
+            }
+            options.timing = value == "real" ? Timing::Real : Timing::Instant;
+        } else if (arg == "--usb-latency") {
+            if (!needValue())
+                return std::nullopt;
+            auto ms = number(value);
+            if (!ms || *ms > kMaxUsbLatencyMs) {
+                std::fprintf(stderr, "tavro-sim: bad USB latency '%s' (0 to %d ms)\n",
+                             value.c_str(), kMaxUsbLatencyMs);
+                return std::nullopt;
+            }
+            options.usbLatencyMs = static_cast<int>(*ms);
+        } else if (arg == "--chatty") {
+            options.chatty = true;
         } else if (arg == "--quiet") {
             options.trace = false;
         } else if (arg == "--quit-on-eof") {
@@ -186,12 +222,14 @@ std::optional<Options> parseArguments(int argc, char **argv) {
     }
 
     if (rate) {
-        // A Solx or Dyn can only have been left at a rate "/b" selects.
-        bool reachable =
-            options.variant == Variant::Sol
-                ? speedFromRate(static_cast<int>(*rate)) != 0
-                : std::find(kBitRates.begin(), kBitRates.end(), *rate) != kBitRates.end();
-        if (!reachable) {
+        // A Sol runs at 19200 only; a Solx or Dyn can only have been left at a rate "/b"
+        // selects.
+        if (options.variant == Variant::Sol) {
+            std::fprintf(stderr, "tavro-sim: a Sol runs at %d bit/s only; --rate is not for it\n",
+                         kResetRate);
+            return std::nullopt;
+        }
+        if (std::find(kBitRates.begin(), kBitRates.end(), *rate) == kBitRates.end()) {
             std::fprintf(stderr, "tavro-sim: rate %ld not possible for this variant\n", *rate);
             return std::nullopt;
         }
@@ -276,7 +314,12 @@ int main(int argc, char **argv) {
 
     try {
         PtySimulator sim(options->variant, options->rate);
-        sim.with([&](Adapter &a) { a.seedNoise(options->seed); });
+        sim.with([&](Adapter &a) {
+            a.seedNoise(options->seed);
+            a.setChatty(options->chatty);
+        });
+        sim.setTiming(options->timing);
+        sim.setUsbLatency(options->usbLatencyMs);
         sim.start();
         for (const std::string &control : options->controls) {
             ControlResult result = runControl(sim, control);

@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -15,12 +17,15 @@ namespace tavrosim {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 
 constexpr int kThreadStepMs = 20; // longest wait of the pump thread: bounds the delay of stop()
 constexpr int kClosedNapMs = 10;  // pause between retries while the program has the port closed
 constexpr int kWriteRetryMs = 5;  // when the pty is full because the program is not reading
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kVanishWaitMs = 1000;
+constexpr long long kBitsPerByte = 10; // start bit, 8 data bits, stop bit
+constexpr long long kNanosPerSecond = 1000000000;
 
 struct SpeedRate {
     speed_t speed;
@@ -38,6 +43,14 @@ constexpr SpeedRate kSpeeds[] = {
 int millisUntil(std::chrono::steady_clock::time_point when) {
     auto left = std::chrono::ceil<milliseconds>(when - std::chrono::steady_clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 1000));
+}
+
+// The wait until `when` for ppoll: real timing needs better than poll's milliseconds.
+timespec timeUntil(std::chrono::steady_clock::time_point when) {
+    const auto left = std::clamp<nanoseconds>(when - std::chrono::steady_clock::now(),
+                                              nanoseconds(0), std::chrono::seconds(1));
+    return {static_cast<time_t>(left.count() / kNanosPerSecond),
+            static_cast<long>(left.count() % kNanosPerSecond)};
 }
 
 } // namespace
@@ -102,6 +115,10 @@ void PtySimulator::start() {
     if (!probe)
         fail("open pty slave");
     probe.reset();
+    UniqueFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake)
+        fail("eventfd");
+    wake_ = std::move(wake);
     master_ = std::move(master);
     slavePath_ = name;
     linkUp_ = false;
@@ -131,6 +148,7 @@ void PtySimulator::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        wakePump();
     }
     if (thread_.joinable())
         thread_.join();
@@ -142,8 +160,8 @@ void PtySimulator::stop() {
 bool PtySimulator::pump(int timeoutMs) {
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     for (bool first = true;; first = false) {
-        int fd;
-        int waitMs;
+        pollfd pfd[2];
+        Clock::time_point until;
         {
             std::unique_lock lock(mutex_);
             if (vanishRequested_ && !vanished_)
@@ -156,28 +174,35 @@ bool PtySimulator::pump(int timeoutMs) {
                 std::this_thread::sleep_for(milliseconds(millisUntil(deadline)));
                 return false;
             }
-            const auto nextDue = flushDue();
+            const auto next = advance();
             if (!first && Clock::now() >= deadline)
                 return false;
-            waitMs = millisUntil(std::min(deadline, nextDue));
-            fd = master_.get();
+            until = std::min(deadline, next);
+            // Only the pump closes the master, so the descriptors stay valid while unlocked.
+            pfd[0] = {master_.get(), POLLIN, 0};
+            pfd[1] = {wake_.get(), POLLIN, 0};
         }
-        // Only the pump closes the master, so `fd` stays valid while unlocked.
-        pollfd pfd{fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, waitMs);
-        if (ready <= 0)
+        const timespec wait = timeUntil(until);
+        if (::ppoll(pfd, 2, &wait, nullptr) <= 0)
+            continue;
+        if (pfd[1].revents & POLLIN) {
+            std::uint64_t count;
+            if (::read(pfd[1].fd, &count, sizeof count) < 0) {
+                // Already drained: nothing to do.
+            }
+        }
+        if (pfd[0].revents == 0)
             continue;
 
         std::unique_lock lock(mutex_);
         probeLink(); // so that a trace shows the port opening before what came through it
         bool gotInput = false;
-        while (pfd.revents & POLLIN) {
+        while (pfd[0].revents & POLLIN) {
             char buffer[kReadChunk];
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            ssize_t n = ::read(pfd[0].fd, buffer, sizeof buffer);
             if (n > 0) {
-                // The rate the bytes were written at: the program changes it between
-                // resets, so sample it for every chunk, right after reading.
-                handleInput(buffer, static_cast<std::size_t>(n), lineRateLocked());
+                queueInput(buffer, static_cast<std::size_t>(n));
+                advance();
                 gotInput = true;
             } else if (n < 0 && errno == EINTR) {
                 continue;
@@ -192,16 +217,55 @@ bool PtySimulator::pump(int timeoutMs) {
         }
         if (!up) {
             // The program has the port closed: poll would return at once, so nap instead.
+            const auto next = advance();
             lock.unlock();
-            std::this_thread::sleep_for(
-                milliseconds(std::min(kClosedNapMs, millisUntil(deadline))));
+            std::this_thread::sleep_for(std::min<Clock::duration>(
+                {milliseconds(kClosedNapMs), deadline - Clock::now(), next - Clock::now()}));
         }
     }
 }
 
-void PtySimulator::handleInput(const char *data, std::size_t size, int rate) {
+void PtySimulator::queueInput(const char *data, std::size_t size) {
+    // The host's line sends byte after byte; the rate now is the best guess of their pace.
+    const Clock::duration each = byteTime(lineRateLocked());
+    Clock::time_point finish = std::max(Clock::now(), hostWireFree_);
+    for (std::size_t i = 0; i < size; ++i) {
+        finish += each;
+        incoming_.push_back({data[i], finish});
+    }
+    hostWireFree_ = finish;
+}
+
+PtySimulator::Clock::time_point PtySimulator::advance() {
+    if (!master_) {
+        incoming_.clear();
+        pending_.clear();
+        usbHeld_.clear();
+        toHost_.clear();
+        return Clock::time_point::max();
+    }
+    const auto now = Clock::now();
+    if (!incoming_.empty() && incoming_.front().due <= now) {
+        // Taken at the rate the line has now that they have arrived, not when they were read.
+        std::string bytes;
+        Clock::time_point arrived;
+        while (!incoming_.empty() && incoming_.front().due <= now) {
+            bytes += incoming_.front().byte;
+            arrived = incoming_.front().due;
+            incoming_.pop_front();
+        }
+        handleInput(bytes, lineRateLocked(), arrived);
+        changed_.notify_all();
+    }
+    auto next = incoming_.empty() ? Clock::time_point::max() : incoming_.front().due;
+    next = std::min(next, sendOnWire(now));
+    next = std::min(next, passUsb(now));
+    return std::min(next, writeToHost());
+}
+
+void PtySimulator::handleInput(const std::string &bytes, int rate, Clock::time_point at) {
     const std::size_t before = adapter_.receivedTotal();
-    adapter_.receive(std::string_view(data, size), rate);
+    adapter_.receive(bytes, rate);
     const auto &log = adapter_.received();
     const std::size_t added = std::min(adapter_.receivedTotal() - before, log.size());
     for (auto it = log.end() - static_cast<std::ptrdiff_t>(added); it != log.end(); ++it) {
@@ -212,49 +276,122 @@ void PtySimulator::handleInput(const char *data, std::size_t size, int rate) {
             line += " -> /" + it->reply;
         trace(line);
     }
-    collectOutput();
-    flushDue();
+    collectOutput(at);
 }
 
-void PtySimulator::collectOutput() {
-    const auto due = Clock::now() + replyDelay_;
-    for (Transmission &t : adapter_.takeOutput())
-        pending_.push_back({std::move(t), due});
-}
-
-PtySimulator::Clock::time_point PtySimulator::flushDue() {
-    if (!master_) {
-        pending_.clear();
-        return Clock::time_point::max();
+void PtySimulator::collectOutput(Clock::time_point at) {
+    for (Transmission &t : adapter_.takeOutput()) {
+        auto due = at + replyDelay_;
+        if (timing_ == Timing::Real)
+            due += std::chrono::microseconds(t.busMicros);
+        Pending p;
+        p.transmission = std::move(t);
+        p.due = due;
+        pending_.push_back(std::move(p));
     }
+}
+
+PtySimulator::Clock::time_point PtySimulator::sendOnWire(Clock::time_point now) {
     while (!pending_.empty()) {
-        Pending &front = pending_.front();
-        if (front.due > Clock::now())
-            return front.due;
-        std::string &bytes = front.transmission.bytes;
-        const int lineRate = lineRateLocked();
-        if (!probeLink() || lineRate != front.transmission.rate) {
-            // Nobody listening, or the host would read garbage: the bytes are lost.
-            std::string why = linkUp_ ? "line at " + std::to_string(lineRate) : "link down";
-            trace("drop " + std::to_string(front.transmission.rate) + " \"" + escapeBytes(bytes) +
-                  "\" (" + why + ")");
-            pending_.pop_front();
-            continue;
+        Pending &p = pending_.front();
+        if (!p.started) {
+            p.started = true;
+            p.start = std::max(p.due, adapterWireFree_);
+            p.byteTime = byteTime(p.transmission.rate);
         }
-        ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
+        const std::size_t size = p.transmission.bytes.size();
+        std::size_t finished = 0;
+        if (now >= p.start)
+            finished = p.byteTime.count() == 0
+                           ? size
+                           : std::min<std::size_t>(size, (now - p.start) / p.byteTime);
+        if (finished > p.done)
+            leaveWire(p, finished);
+        if (p.done < size)
+            return p.start + p.byteTime * static_cast<long>(p.done + 1);
+        adapterWireFree_ = p.start + p.byteTime * static_cast<long>(size);
+        const std::string rate = std::to_string(p.transmission.rate);
+        if (!p.sent.empty())
+            trace("tx " + rate + " \"" + escapeBytes(p.sent) + "\"");
+        if (!p.dropped.empty())
+            trace("drop " + rate + " \"" + escapeBytes(p.dropped) + "\" (" + p.why + ")");
+        pending_.pop_front();
+    }
+    return Clock::time_point::max();
+}
+
+void PtySimulator::leaveWire(Pending &p, std::size_t upTo) {
+    const std::size_t from = p.done;
+    const std::string part = p.transmission.bytes.substr(from, upTo - from);
+    p.done = upTo;
+    const int lineRate = lineRateLocked();
+    if (!probeLink() || lineRate != p.transmission.rate) {
+        // Nobody listening, or the host would read garbage: the bytes are lost.
+        if (p.why.empty())
+            p.why = linkUp_ ? "line at " + std::to_string(lineRate) : "link down";
+        p.dropped += part;
+        return;
+    }
+    p.sent += part;
+    if (usbLatency_.count() == 0) {
+        toHost_ += part;
+        return;
+    }
+    for (std::size_t i = 0; i < part.size(); ++i) {
+        if (usbHeld_.empty())
+            usbFirst_ = p.start + p.byteTime * static_cast<long>(from + i + 1);
+        usbHeld_ += part[i];
+        if (usbHeld_.size() == kUsbPacketBytes) {
+            toHost_ += usbHeld_;
+            usbHeld_.clear();
+        }
+    }
+}
+
+PtySimulator::Clock::time_point PtySimulator::passUsb(Clock::time_point now) {
+    if (usbHeld_.empty())
+        return Clock::time_point::max();
+    const auto release = usbFirst_ + usbLatency_;
+    if (now < release)
+        return release;
+    toHost_ += usbHeld_;
+    usbHeld_.clear();
+    return Clock::time_point::max();
+}
+
+PtySimulator::Clock::time_point PtySimulator::writeToHost() {
+    while (!toHost_.empty()) {
+        if (!probeLink()) {
+            trace("drop " + std::to_string(lineRateLocked()) + " \"" + escapeBytes(toHost_) +
+                  "\" (link down)");
+            toHost_.clear();
+            break;
+        }
+        ssize_t n = ::write(master_.get(), toHost_.data(), toHost_.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             // The program is not reading and the pty is full: retry on the next step.
             return Clock::now() + milliseconds(kWriteRetryMs);
         }
-        trace("tx " + std::to_string(front.transmission.rate) + " \"" +
-              escapeBytes(bytes.substr(0, static_cast<std::size_t>(n))) + "\"");
-        bytes.erase(0, static_cast<std::size_t>(n));
-        if (bytes.empty())
-            pending_.pop_front();
+        toHost_.erase(0, static_cast<std::size_t>(n));
     }
     return Clock::time_point::max();
+}
+
+PtySimulator::Clock::duration PtySimulator::byteTime(int rate) const {
+    if (timing_ != Timing::Real || rate <= 0)
+        return Clock::duration::zero();
+    return nanoseconds(kBitsPerByte * kNanosPerSecond / rate);
+}
+
+void PtySimulator::wakePump() {
+    if (!wake_)
+        return;
+    const std::uint64_t one = 1;
+    if (::write(wake_.get(), &one, sizeof one) < 0) {
+        // The counter is full, so the pump is being woken anyway.
+    }
 }
 
 bool PtySimulator::probeLink() {
@@ -279,7 +416,7 @@ int PtySimulator::lineRateLocked() const {
 
 void PtySimulator::closeMaster() {
     master_.reset();
-    pending_.clear();
+    advance(); // drops everything queued
     vanished_ = true;
     linkUp_ = false;
     trace("vanished");
@@ -294,8 +431,9 @@ void PtySimulator::trace(const std::string &line) {
 template <typename F> void PtySimulator::act(F &&fn) {
     std::lock_guard lock(mutex_);
     fn(adapter_);
-    collectOutput();
-    flushDue();
+    collectOutput(Clock::now());
+    advance();
+    wakePump(); // what is now on its way may be due before the pump's next look
     changed_.notify_all();
 }
 
@@ -336,6 +474,17 @@ void PtySimulator::setReplyDelay(int ms) {
     replyDelay_ = milliseconds(std::max(ms, 0));
 }
 
+void PtySimulator::setTiming(Timing timing) {
+    std::lock_guard lock(mutex_);
+    timing_ = timing;
+}
+
+void PtySimulator::setUsbLatency(int ms) {
+    std::lock_guard lock(mutex_);
+    usbLatency_ = milliseconds(std::max(ms, 0));
+    wakePump();
+}
+
 void PtySimulator::vanish() {
     std::unique_lock lock(mutex_);
     vanishRequested_ = true;
@@ -345,6 +494,7 @@ void PtySimulator::vanish() {
         return;
     }
     // The pump thread may be polling the master: let it close it.
+    wakePump();
     changed_.wait_for(lock, milliseconds(kVanishWaitMs), [this] { return vanished_; });
 }
 

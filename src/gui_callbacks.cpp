@@ -91,6 +91,7 @@ void gui_open(GtkWidget *, gpointer) {
         showError("Couldn't open serial port for read/write access!");
         return;
     }
+    requestLowLatency();
     SERIAL_CALLBACK_ID = watchSerial(getPortDescriptor());
 
     // The adapter may have been left at any rate: a reset at each puts it at 19200.

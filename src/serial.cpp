@@ -10,12 +10,28 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
 
 // The port's descriptor; PORT_DESCRIPTOR mirrors it for the rest of the program.
 UniqueFd port;
+
+// Whether requestLowLatency switched the port's driver to low latency, which closing undoes.
+bool low_latency_set = false;
+
+// Sets or clears the driver's low-latency flag; false where the driver has no such flags.
+bool setLowLatency(int fd, bool on) {
+    serial_struct settings{};
+    if (ioctl(fd, TIOCGSERIAL, &settings) != 0)
+        return false;
+    if (((settings.flags & ASYNC_LOW_LATENCY) != 0) == on)
+        return false; // nothing to change, nor to undo
+    settings.flags ^= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &settings) == 0;
+}
 
 // The framing is between replies (1) or inside a reply whose line end has not come (0).
 int read_prelim = 1;
@@ -56,15 +72,24 @@ int openSerial(const char *path) {
     // O_NONBLOCK so that a port waiting for carrier cannot stall the program;
     // configureSerial clears it for the link.
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    closeSerial(); // an earlier port, with its driver setting given back
     port.reset(fd);
     PORT_DESCRIPTOR = port.get();
     return fd >= 0 ? 1 : 0;
 }
 
 int closeSerial() {
+    if (low_latency_set && port.valid())
+        setLowLatency(port.get(), false); // best effort, as the request was
+    low_latency_set = false;
     int result = port.reset();
     PORT_DESCRIPTOR = -1;
     return result;
+}
+
+void requestLowLatency() {
+    if (port.valid() && !low_latency_set)
+        low_latency_set = setLowLatency(port.get(), true);
 }
 
 int configureSerial(int rate) {

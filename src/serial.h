@@ -15,9 +15,15 @@
 // carrier. Returns 1 and makes it the port (closing a port opened before), or returns 0
 // and leaves PORT_DESCRIPTOR at -1 with no port open.
 int openSerial(const char *path);
-// Closes the port; returns close's result (0 when no port was open). PORT_DESCRIPTOR
-// becomes -1 so that nothing can write to a descriptor number the system reuses.
+// Closes the port, first undoing what requestLowLatency changed in the driver;
+// returns close's result (0 when no port was open). PORT_DESCRIPTOR becomes -1 so that
+// nothing can write to a descriptor number the system reuses.
 int closeSerial();
+// Asks the port's driver to pass received bytes on at once (ASYNC_LOW_LATENCY): a USB serial
+// chip otherwise holds them for its latency timer, 16 ms on common ones. A port that does not
+// take the request (a pseudo-terminal, some RS-232 ports) is left as it is, silently. No byte
+// on the line changes.
+void requestLowLatency();
 // Clears the file status flags (blocking, no O_ASYNC), applies buildLineSettings(rate) at
 // once and discards unread input. Returns tcsetattr's result.
 int configureSerial(int rate);

@@ -22,6 +22,9 @@ enum class Variant { Sol, Solx, Dyn };
 constexpr int kResetRate = 19200;
 // Rates selected by "/b0", "/b1", "/b2".
 constexpr std::array<int, 3> kBitRates = {19200, 57600, 115200};
+// I2C clocks in kHz selected by "/K0" to "/K3", and the clock after a reset.
+constexpr std::array<int, 4> kClocksKhz = {23, 86, 100, 400};
+constexpr int kResetClockKhz = 100;
 
 // Slaves on the simulated bus (8-bit write addresses, as "/d" takes them).
 constexpr std::uint8_t kEepromAddress = 0xA0; // 256 bytes, pointer with auto-increment
@@ -57,6 +60,7 @@ struct Received {
 struct Transmission {
     std::string bytes;
     int rate = 0;
+    int busMicros = 0; // time the transfer this reply ends took on the I2C bus
 };
 
 class Adapter {
@@ -80,7 +84,8 @@ class Adapter {
     void clearFaults();
     // While silent the adapter still acts on commands but sends no replies and no events.
     void setSilent(bool silent);
-    // Sets the /INT line; "/NSA" or "/NSR" is sent only while the monitor is on.
+    // Sets the /INT line; a change is reported ("/NSA", "/NSR") only while the monitor is on.
+    // Switching the monitor on ("/n1") while /INT is asserted reports "/NSA" at once.
     void setInterrupt(bool asserted);
     // Sends "/STR"; the next "/s..." from the host is answered with "/STC".
     void requestSlaveTransmit();
@@ -91,6 +96,9 @@ class Adapter {
     void sendNoise(std::size_t count);
     void sendOverlongLine();
     void seedNoise(unsigned seed) { random_.seed(seed); }
+    // While chatty the adapter now and then sends CR, LF and "*" before a reply, and answers
+    // a reset with a short line that is no reply ("Tavro ready"). Uses the noise generator.
+    void setChatty(bool chatty) { chatty_ = chatty; }
 
     // --- state ---
     Variant variant() const { return variant_; }
@@ -99,6 +107,8 @@ class Adapter {
     bool monitorOn() const { return monitor_; }
     bool interruptAsserted() const { return interrupt_; }
     bool silent() const { return silent_; }
+    bool chatty() const { return chatty_; }
+    int clockKhz() const { return clockKhz_; }
     bool slaveTransmitRequested() const { return slaveTransmitPending_; }
     std::size_t faultsQueued() const { return faults_.size(); }
     // Transfer commands decoded so far (well-formed or not, bus open or not).
@@ -118,7 +128,9 @@ class Adapter {
     std::string transmit(std::string_view arg);
     std::string receiveFromSlave(std::string_view arg);
     std::string takeFault();
-    void say(const std::string &code);
+    int busMicros(std::size_t bytes) const;
+    std::string chatter();
+    void say(const std::string &code, int busMicros = 0);
 
     Variant variant_;
     int fixedRate_;
@@ -127,6 +139,9 @@ class Adapter {
     bool monitor_ = false;
     bool interrupt_ = false;
     bool silent_ = false;
+    bool chatty_ = false;
+    int clockKhz_ = kResetClockKhz;
+    int lastBusMicros_ = 0; // bus time of the command being executed
     bool slaveTransmitPending_ = false;
     std::uint8_t slave_ = 0;
     std::optional<int> switchRateTo_;

@@ -2,9 +2,15 @@
 
 // An Adapter behind a pseudo-terminal: the program under test opens slavePath() as if it
 // were the adapter's serial port. The host's line rate is the slave's termios output speed
-// (on Linux, tcgetattr on the master returns the slave's settings), sampled for each chunk
-// read, so bytes written at a rate other than the adapter's are ignored and replies sent
-// while the rates differ are dropped.
+// (on Linux, tcgetattr on the master returns the slave's settings), sampled when a byte has
+// finished arriving, so bytes written at a rate other than the adapter's are ignored and
+// replies sent while the rates differ are dropped.
+//
+// Instant timing (the default) passes bytes at once. Real timing keeps a serial line's time:
+// each byte takes 10 bit times at its rate in both directions, and a transfer its I2C bus
+// time before its reply. A byte from the host counts at the rate the line has when it would
+// have finished arriving, so a byte written just before a rate change is taken at the new
+// rate however the simulator's reads fall.
 //
 // The simulator holds no slave descriptor of its own, so while the program has the port
 // closed the master reports a hang-up; the simulator then naps and retries, keeps its state,
@@ -29,6 +35,11 @@
 #include <vector>
 
 namespace tavrosim {
+
+enum class Timing { Instant, Real };
+
+// A USB serial chip passes what it holds on at once when this many bytes wait.
+constexpr std::size_t kUsbPacketBytes = 62;
 
 class PtySimulator {
   public:
@@ -59,6 +70,11 @@ class PtySimulator {
     void sendOverlongLine();
     // Holds back everything the adapter sends by `ms` (0 = none).
     void setReplyDelay(int ms);
+    // Instant (the default) or Real, for bytes read or sent from now on.
+    void setTiming(Timing timing);
+    // Models a USB serial chip's latency timer: what reaches it from the adapter is held until
+    // `ms` have passed since the first held byte, or until kUsbPacketBytes wait (0 = none).
+    void setUsbLatency(int ms);
     // Closes the master, so the program sees a hang-up as with an unplugged adapter.
     // The simulator is finished afterwards.
     void vanish();
@@ -88,15 +104,41 @@ class PtySimulator {
 
   private:
     using Clock = std::chrono::steady_clock;
+    // A byte from the host and when it has finished arriving.
+    struct Incoming {
+        char byte;
+        Clock::time_point due;
+    };
+    // A transmission of the adapter; it goes on the wire once the bytes before it are out.
     struct Pending {
         Transmission transmission;
-        Clock::time_point due;
+        Clock::time_point due; // earliest start
+        bool started = false;
+        Clock::time_point start{};
+        Clock::duration byteTime{};
+        std::size_t done = 0; // bytes that have left the wire
+        std::string sent, dropped, why;
     };
 
     bool pump(int timeoutMs);
-    void handleInput(const char *data, std::size_t size, int rate);
-    void collectOutput();
-    Clock::time_point flushDue();
+    // Stamps bytes just read with the time each finishes arriving.
+    void queueInput(const char *data, std::size_t size);
+    // Does everything due by now: bytes in to the adapter, bytes out along the wire, the USB
+    // chip and the master. Returns when something is due next. Called under the lock.
+    Clock::time_point advance();
+    // Bytes that have arrived at `at` go to the adapter; its output is queued from `at` on.
+    void handleInput(const std::string &bytes, int rate, Clock::time_point at);
+    void collectOutput(Clock::time_point at);
+    // The front transmissions' bytes that have left the wire by `now` go on; returns when
+    // the next byte will have.
+    Clock::time_point sendOnWire(Clock::time_point now);
+    void leaveWire(Pending &p, std::size_t upTo);
+    Clock::time_point passUsb(Clock::time_point now);
+    Clock::time_point writeToHost();
+    // 10 bit times at `rate` with real timing, else zero.
+    Clock::duration byteTime(int rate) const;
+    // Makes a pump waiting in ppoll look again.
+    void wakePump();
     bool probeLink();
     int lineRateLocked() const;
     void closeMaster();
@@ -107,8 +149,17 @@ class PtySimulator {
     std::condition_variable changed_;
     Adapter adapter_;
     UniqueFd master_;
+    UniqueFd wake_; // eventfd: tells a waiting pump that there is new work
     std::string slavePath_;
+    Timing timing_ = Timing::Instant;
+    std::deque<Incoming> incoming_;
+    Clock::time_point hostWireFree_{};
     std::deque<Pending> pending_;
+    Clock::time_point adapterWireFree_{};
+    std::chrono::milliseconds usbLatency_{0};
+    std::string usbHeld_;
+    Clock::time_point usbFirst_{};
+    std::string toHost_; // passed on, not yet written to the master
     std::chrono::milliseconds replyDelay_{0};
     bool linkUp_ = false;
     bool vanishRequested_ = false;

@@ -1,0 +1,140 @@
+// The simulator keeping a real line's time, seen through the program's own serial code and
+// link opening; and the program's request for low latency on its port.
+#include "support.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <dlfcn.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+using namespace tavrosim;
+
+// The serial-driver requests the program makes, as (request, flags asked for); and a driver
+// that takes them, unlike a pseudo-terminal's.
+static std::vector<std::pair<unsigned long, int>> driver_requests;
+static bool pretend_driver = false;
+static int pretended_flags = ASYNC_SKIP_TEST;
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    auto *settings = static_cast<serial_struct *>(va_arg(args, void *));
+    va_end(args);
+    const bool serial_request = request == TIOCGSERIAL || request == TIOCSSERIAL;
+    if (serial_request)
+        driver_requests.emplace_back(request, request == TIOCSSERIAL ? settings->flags : 0);
+    if (pretend_driver && request == TIOCGSERIAL)
+        settings->flags = pretended_flags;
+    if (pretend_driver && request == TIOCSSERIAL)
+        pretended_flags = settings->flags;
+    if (pretend_driver && serial_request)
+        return 0;
+    static const auto next = reinterpret_cast<decltype(&ioctl)>(dlsym(RTLD_NEXT, "ioctl"));
+    return next(fd, request, settings);
+}
+
+namespace {
+
+// A simulated Solx on a line that keeps its time, left at rate, chosen in the window.
+struct RealLink : SimLink {
+    explicit RealLink(int rate = kResetRate) : SimLink(Variant::Solx, rate) {
+        sim.setTiming(Timing::Real);
+    }
+    // Opens the link at rate; returns the milliseconds it took.
+    double open(int rate) {
+        baudrate_value = rate;
+        const gint64 start = g_get_monotonic_time();
+        EXPECT_TRUE(SimLink::open()) << rate;
+        return double(g_get_monotonic_time() - start) / 1000.0;
+    }
+};
+
+} // namespace
+
+TEST(RealTiming, LinkOpensAtEveryRateAndServesAChattyAdapter) {
+    for (int rate : {19200, 57600, 115200}) {
+        std::atomic<int> chatter{0}; // transmissions that do not start with a reply
+        RealLink link(rate);         // left at the rate the link asks for
+        link.sim.setTrace([&](const std::string &line) {
+            chatter += line.rfind("tx ", 0) == 0 && line.find(" \"/") == std::string::npos;
+        });
+        link.sim.with([](Adapter &a) { a.setChatty(true); });
+        ErrorBoxCloser closer; // a fault shows as a box, which would wait for a click
+        // Three 20 ms reset pauses; /K2 /b2 out and /BC2 back up to its CR at 19200; then
+        // /f0 /h1 /iFE /n0 /o out and /OCC back up to its CR at the chosen rate; each byte
+        // 10 bit times, 10000 ms / rate.
+        EXPECT_GE(link.open(rate), 60 + 13 * 10000.0 / 19200 + 25 * 10000.0 / rate) << rate;
+        for (int n = 1; n <= 10; ++n)
+            putRow(n, "4E", n % 2 ? "W" : "R", n % 2 ? "5A," : "00,");
+        gui_send(nullptr, nullptr);
+        ASSERT_TRUE(pumpUntil([] { return getSendMode() == 0; }, 10000));
+        EXPECT_EQ(row(10), "10|4E|R|5A,|1|10");
+        EXPECT_GT(chatter.load(), 1) << "besides the answer to the reset";
+        ASSERT_TRUE(link.close());
+    }
+}
+
+TEST(RealTiming, ThirtyTwoByteReadComesAtItsLinesPaceOverManyReads) {
+    RealLink link;
+    ASSERT_TRUE(openSerial(link.sim.slavePath().c_str()));
+    configureSerial(19200);
+    const gint64 start = g_get_monotonic_time();
+    writeSerial("/o\r/dA0\r/r32\r");
+    std::string got;
+    int reads = 0;
+    while (got.size() < 6 + 102 && g_get_monotonic_time() < start + 5 * G_USEC_PER_SEC) {
+        pollfd p{PORT_DESCRIPTOR, POLLIN, 0};
+        char buffer[256];
+        const ssize_t n = poll(&p, 1, 100) == 1 ? read(PORT_DESCRIPTOR, buffer, sizeof buffer) : 0;
+        got.append(buffer, std::size_t(std::max<ssize_t>(n, 0)));
+        reads += n > 0;
+    }
+    ASSERT_EQ(got.size(), 6 + 102u);
+    EXPECT_EQ(got.substr(0, 13), "/OCC\r\n/MRC 00");
+    // 13 bytes out, then the 102 bytes of the read's reply.
+    EXPECT_GE(double(g_get_monotonic_time() - start) / 1000.0, (13 + 102) * 10000.0 / 19200);
+    EXPECT_GT(reads, 2);
+    closeSerial();
+}
+
+TEST(RealTiming, ResetStillOnTheWireWhenTheRateChangesIsNotTaken) {
+    RealLink link;
+    tavrosim::PtySimulator &sim = link.sim;
+    ASSERT_TRUE(openSerial(sim.slavePath().c_str()));
+    configureSerial(19200);
+    // A command, 39 ms of line ends, a reset: once the command is in, the reset is still on
+    // its way when the rate changes, as it is without the reset's pause.
+    writeSerial(("/iFE\r" + std::string(75, '\r') + "\x12\x12\x12").c_str());
+    ASSERT_TRUE(sim.waitUntil([&] { return !sim.received().empty(); }, 5000));
+    configureSerial(57600);
+    ASSERT_TRUE(sim.waitUntil([&] { return sim.received().size() == 2; }, 5000));
+    EXPECT_EQ(sim.received().back().rate, 57600) << "the reset was taken before its time";
+    closeSerial();
+}
+
+TEST(Interrupt, ReportedOnChangesOnlyAndWhenTheMonitorComesOn) {
+    Adapter a(Variant::Solx);
+    a.setInterrupt(true);
+    a.receive("/n1\r", a.rate()); // the host learns of the earlier assertion at once
+    for (bool asserted : {true, false, false, true})
+        a.setInterrupt(asserted);
+    EXPECT_EQ(a.takeOutput().size(), 3u); // NSA, NSR, NSA
+}
+
+TEST(LowLatency, AskedForAtOpeningUndoneAtClosingIgnoredWhereRefused) {
+    const decltype(driver_requests) refused{{TIOCGSERIAL, 0}};
+    const decltype(driver_requests) taken{{TIOCGSERIAL, 0},
+                                          {TIOCSSERIAL, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY},
+                                          {TIOCGSERIAL, 0},
+                                          {TIOCSSERIAL, ASYNC_SKIP_TEST}};
+    for (const decltype(driver_requests) *expected : {&refused, &taken}) {
+        RealLink link;
+        pretend_driver = expected == &taken;
+        driver_requests.clear();
+        link.open(19200);
+        ASSERT_TRUE(link.close());
+        EXPECT_EQ(driver_requests, *expected);
+    }
+}
