@@ -3,12 +3,38 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace {
+
+// A dialog open for 10 s is one no test expected: it would wait for a click until the test is
+// killed. It is closed, and the test fails saying what it showed.
+gboolean closeForgottenDialogs(gpointer) {
+    const gint64 now = g_get_monotonic_time();
+    for (GtkWidget *dialog : openDialogs()) {
+        auto *since = static_cast<gint64 *>(g_object_get_data(G_OBJECT(dialog), "open-since"));
+        if (since == nullptr)
+            g_object_set_data_full(G_OBJECT(dialog), "open-since", new gint64(now),
+                                   [](gpointer p) { delete static_cast<gint64 *>(p); });
+        if (since == nullptr || now - *since < 10 * G_USEC_PER_SEC)
+            continue;
+        ADD_FAILURE() << "a dialog nobody closed: " << gtk_window_get_title(GTK_WINDOW(dialog))
+                      << " " << dialogText(dialog);
+        if (GTK_IS_MESSAGE_DIALOG(dialog))
+            gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+        else
+            gtk_widget_destroy(dialog);
+    }
+    return TRUE;
+}
+
+} // namespace
+
 void ensureMainWindow() {
     static char arg0[] = "sendral-test";
     static char *args[] = {arg0, nullptr};
     static int argc = 1;
     static char **argv = args;
-    static const bool built = (configureWatchdog(), buildMainWindow(&argc, &argv), true);
+    static const bool built = (configureWatchdog(), buildMainWindow(&argc, &argv),
+                               g_timeout_add(100, closeForgottenDialogs, nullptr), true);
     (void)built;
 }
 

@@ -16,26 +16,14 @@ const std::string EXAMPLE = "QVT I2C Message List File V2\n$A0,W,Y,$0064,00,10,\
                             "End of Sequence\n";
 
 struct TempDir {
-    fs::path path = [] {
-        char name[] = "/tmp/sendral-files-XXXXXX";
-        return fs::path(mkdtemp(name));
-    }();
+    fs::path path = taken(g_dir_make_tmp("sendral-files-XXXXXX", nullptr));
     ~TempDir() { fs::remove_all(path); }
     std::string operator/(const std::string &name) const { return (path / name).string(); }
-    std::size_t entries() const {
-        return std::size_t(std::distance(fs::directory_iterator(path), {}));
-    }
+    long entries() const { return std::distance(fs::directory_iterator(path), {}); }
 };
 
 void writeFile(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-void fillExample() {
-    eraseRows();
-    putRow(1, "A0", "W", "00,10,", 1, 100);
-    putRow(2, "4E", "R", "FF,FF,", 0, 0);
-    setSendonIntCheckbox(1);
 }
 
 // Answers every overwrite question while it lives; counts them.
@@ -88,7 +76,9 @@ void withChooser(void (*command)(gpointer, guint, GtkWidget *), const std::strin
 TEST(Files, SaveAsSaveAndOpenAgain) {
     ensureMainWindow();
     TempDir dir;
-    fillExample();
+    putRow(1, "A0", "W", "00,10,", 1, 100);
+    putRow(2, "4E", "R", "FF,FF,", 0, 0);
+    setSendonIntCheckbox(1);
     withChooser(gui_file_saveas, taken(g_get_current_dir()), ""); // no file yet: where we began
     ASSERT_EQ(chdir(dir.path.c_str()), 0);
     withChooser(gui_file_saveas, dir.path, "a");
@@ -129,7 +119,7 @@ TEST(Files, SaveAsSaveAndOpenAgain) {
     EXPECT_EQ(getFilledCount(), 2);
     EXPECT_EQ(getOptionSendonInt(), 1);
     EXPECT_EQ(windowTitle(), "Tavro Sendral - [ example.iml ]");
-    EXPECT_EQ(dir.entries(), 8u); // and no temporary file left behind
+    EXPECT_EQ(dir.entries(), 8); // and no temporary file left behind
 }
 
 TEST(Files, AFailedOpenLeavesNoFileToOverwrite) {
@@ -170,7 +160,7 @@ TEST(Files, AFailedOpenLeavesNoFileToOverwrite) {
 TEST(Files, AFailedSaveKeepsTheOldFile) {
     ensureMainWindow();
     TempDir dir;
-    fillExample();
+    putRow(1, "A0", "W", "00,10,", 1, 100);
     current_filename = dir / "missing/list.iml";
     {
         ErrorBoxCloser closer;
@@ -193,7 +183,7 @@ TEST(Files, AFailedSaveKeepsTheOldFile) {
     EXPECT_EQ(closer.texts(),
               std::vector<std::string>{"Can't write file!  The list was not saved."});
     EXPECT_EQ(readFile(dir / "full.iml"), "precious\n");
-    EXPECT_EQ(dir.entries(), 1u); // no temporary file left behind
+    EXPECT_EQ(dir.entries(), 1); // no temporary file left behind
 }
 
 namespace {
