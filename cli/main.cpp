@@ -168,6 +168,21 @@ bool confirmed(bool yes_by_default) {
     return answer[0] == 'y' || answer[0] == 'Y' || (yes_by_default && answer[0] == '\n');
 }
 
+// Unless -y was given, shows the plan with i2c-tools' warning and asks; false (after saying
+// so) when the user declines.
+bool userAgrees(const Options &options, const std::string &plan, bool yes_by_default) {
+    if (options.yes)
+        return true;
+    std::fprintf(stderr,
+                 "WARNING! This program can confuse your I2C bus, cause data loss and "
+                 "worse!\n%s",
+                 plan.c_str());
+    if (confirmed(yes_by_default))
+        return true;
+    std::fputs("Aborting on user request.\n", stderr);
+    return false;
+}
+
 int stoppedStatus() {
     return 128 + stopSignal();
 }
@@ -243,19 +258,15 @@ int detect(const Options &options) {
     TavroLink link;
     if (const int status = openPort(link, options))
         return status;
-    if (!options.yes) {
-        std::fprintf(stderr,
-                     "WARNING! This program can confuse your I2C bus, cause data loss and "
-                     "worse!\nProbing can upset some devices.\n"
-                     "I will probe the bus of the %s on %s using %s.\n"
-                     "I will probe address range 0x%02x-0x%02x.\n",
-                     variantName(options.link.variant), options.port.c_str(),
-                     options.read_probe ? "one-byte reads" : "empty writes", first, last);
-        if (!confirmed(true)) {
-            std::fputs("Aborting on user request.\n", stderr);
-            return 0;
-        }
-    }
+    char plan[256];
+    std::snprintf(plan, sizeof plan,
+                  "Probing can upset some devices.\n"
+                  "I will probe the bus of the %s on %s using %s.\n"
+                  "I will probe address range 0x%02x-0x%02x.\n",
+                  variantName(options.link.variant), options.port.c_str(),
+                  options.read_probe ? "one-byte reads" : "empty writes", first, last);
+    if (!userAgrees(options, plan, true))
+        return 0;
     int status = 0;
     if (!openLink(link, options, status))
         return status;
@@ -301,18 +312,12 @@ int transfer(const Options &options) {
     TavroLink link;
     if (const int status = openPort(link, options))
         return status;
-    if (!options.yes) {
-        std::fprintf(stderr,
-                     "WARNING! This program can confuse your I2C bus, cause data loss and "
-                     "worse!\nI will send the following messages to the bus of the %s on %s:\n",
-                     variantName(options.link.variant), options.port.c_str());
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            std::fputs(messageLine(static_cast<int>(i), messages[i]).c_str(), stderr);
-        if (!confirmed(false)) {
-            std::fputs("Aborting on user request.\n", stderr);
-            return 0;
-        }
-    }
+    std::string plan = std::string("I will send the following messages to the bus of the ") +
+                       variantName(options.link.variant) + " on " + options.port + ":\n";
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        plan += messageLine(static_cast<int>(i), messages[i]);
+    if (!userAgrees(options, plan, false))
+        return 0;
     int status = 0;
     if (!openLink(link, options, status))
         return status;

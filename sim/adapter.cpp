@@ -1,5 +1,7 @@
 #include "tavrosim/adapter.h"
 
+#include "data_text.h"
+
 #include <cstdio>
 
 namespace tavrosim {
@@ -20,21 +22,11 @@ constexpr const char *kResetAnswer = "Tavro ready\r\n";
 
 constexpr const char *kInvalid = "I8F";
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Two hex characters, nothing else.
 std::optional<std::uint8_t> parseHexByte(std::string_view s) {
-    if (s.size() != 2 || hexDigit(s[0]) < 0 || hexDigit(s[1]) < 0)
+    if (s.size() != 2 || hexDigitValue(s[0]) < 0 || hexDigitValue(s[1]) < 0)
         return std::nullopt;
-    return static_cast<std::uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1]));
+    return static_cast<std::uint8_t>(hexDigitValue(s[0]) * 16 + hexDigitValue(s[1]));
 }
 
 // A single digit in [0, limit).

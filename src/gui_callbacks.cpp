@@ -495,11 +495,8 @@ void gui_file_save_success(int ask) {
 
 std::vector<ListMessage> listMessages() {
     std::vector<ListMessage> messages;
-    for (int n = 1; n <= std::min(getFilledCount(), LIST_ROWS); ++n) {
-        StoredRow row = readStoredRow(n);
-        messages.push_back(ListMessage{std::move(row.address), std::move(row.rw),
-                                       std::move(row.data), row.stop != FALSE, row.delay});
-    }
+    for (int n = 1; n <= std::min(getFilledCount(), LIST_ROWS); ++n)
+        messages.push_back(readStoredRow(n));
     return messages;
 }
 

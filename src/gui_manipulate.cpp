@@ -18,13 +18,13 @@ bool rowIter(int n, GtkTreeIter *iter) {
     return n >= 1 && n <= LIST_ROWS && gtk_tree_model_iter_nth_child(MODEL, iter, nullptr, n - 1);
 }
 
-void writeRecord(int n, const StoredRow &record) {
+void writeRecord(int n, const ListMessage &record) {
     GtkTreeIter iter;
     if (!rowIter(n, &iter))
         return;
     gtk_tree_store_set(GTK_TREE_STORE(MODEL), &iter, COL_ADDRESS, record.address.c_str(), COL_RW,
-                       record.rw.c_str(), COL_DATA, record.data.c_str(), COL_STOP, record.stop,
-                       COL_DELAY, record.delay, -1);
+                       record.rw.c_str(), COL_DATA, record.data.c_str(), COL_STOP,
+                       gboolean(record.stop), COL_DELAY, record.delay, -1);
 }
 
 // The row selected in the view, made the cursor; 0 when no row is selected.
@@ -63,16 +63,18 @@ int getOption(int index) {
 
 } // namespace
 
-StoredRow readStoredRow(int n) {
-    StoredRow record;
+ListMessage readStoredRow(int n) {
+    ListMessage record;
     GtkTreeIter iter;
     if (!rowIter(n, &iter))
         return record;
     gchar *address = nullptr;
     gchar *rw = nullptr;
     gchar *data = nullptr;
+    gboolean stop = TRUE;
     gtk_tree_model_get(MODEL, &iter, COL_ADDRESS, &address, COL_RW, &rw, COL_DATA, &data, COL_STOP,
-                       &record.stop, COL_DELAY, &record.delay, -1);
+                       &stop, COL_DELAY, &record.delay, -1);
+    record.stop = stop != FALSE;
     record.address = address ? address : "";
     record.rw = rw ? rw : "";
     record.data = data ? data : "";
@@ -210,7 +212,7 @@ void deleteSelectedRow() {
     }
     for (int j = k; j < filled_rows; ++j)
         writeRecord(j, readStoredRow(j + 1));
-    writeRecord(filled_rows, StoredRow());
+    writeRecord(filled_rows, ListMessage());
     --filled_rows;
 }
 

@@ -4,6 +4,8 @@
 #ifndef SENDRAL_GUI_MANIPULATE_H
 #define SENDRAL_GUI_MANIPULATE_H
 
+#include "list_file.h"
+
 #include <gtk/gtk.h>
 
 #include <cstddef>
@@ -37,16 +39,9 @@ void insertSelectedRow();
 void deleteSelectedRow();
 // Selects the cursor row and scrolls the view just far enough to show it.
 void highlightRow();
-// A whole row's contents (columns 1 to 5).
-struct StoredRow {
-    std::string address;
-    std::string rw;
-    std::string data;
-    gboolean stop = TRUE;
-    guint delay = 0;
-};
-// Row n (1-based) read without moving the cursor; an empty row for n outside 1 to 50.
-StoredRow readStoredRow(int n);
+// Row n (1-based), columns 1 to 5, read without moving the cursor; an empty row for n outside
+// 1 to 50.
+ListMessage readStoredRow(int n);
 // Moves the cursor to row n (1-based); used by the store operations and the file writer.
 void selectRowNumber(int n);
 

@@ -2,13 +2,32 @@
 
 #include "data_text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 
 namespace {
 
 TavroCommand traced(const char *trace) {
     TavroCommand c;
     c.traces.emplace_back(trace);
+    return c;
+}
+
+// The command letter, then the digit of value's place among codes and CR. A value not among
+// them has already sent the letter; it is reported on standard output as what.
+TavroCommand coded(const char *trace, const char *letter, int value,
+                   std::initializer_list<int> codes, const char *what) {
+    TavroCommand c = traced(trace);
+    c.pieces.emplace_back(letter);
+    const auto at = std::find(codes.begin(), codes.end(), value);
+    if (at != codes.end()) {
+        c.pieces.push_back(std::to_string(at - codes.begin()) + "\r");
+        return c;
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "ERROR, %s = %d.  Please report this to QVT.\n", what, value);
+    c.error_line = line;
     return c;
 }
 
@@ -85,52 +104,11 @@ TavroCommand buildClose() {
 }
 
 TavroCommand buildBaud(int rate) {
-    TavroCommand c = traced("Setting the baud rate...");
-    c.pieces.emplace_back("/b");
-    switch (rate) {
-    case 19200:
-        c.pieces.emplace_back("0\r");
-        break;
-    case 57600:
-        c.pieces.emplace_back("1\r");
-        break;
-    case 115200:
-        c.pieces.emplace_back("2\r");
-        break;
-    default: {
-        char line[96];
-        std::snprintf(line, sizeof line, "ERROR, baud rate = %d.  Please report this to QVT.\n",
-                      rate);
-        c.error_line = line;
-    }
-    }
-    return c;
+    return coded("Setting the baud rate...", "/b", rate, {19200, 57600, 115200}, "baud rate");
 }
 
 TavroCommand buildClock(int khz) {
-    TavroCommand c = traced("Setting the I2C clock speed...");
-    c.pieces.emplace_back("/K");
-    switch (khz) {
-    case 23:
-        c.pieces.emplace_back("0\r");
-        break;
-    case 86:
-        c.pieces.emplace_back("1\r");
-        break;
-    case 100:
-        c.pieces.emplace_back("2\r");
-        break;
-    case 400:
-        c.pieces.emplace_back("3\r");
-        break;
-    default: {
-        char line[96];
-        std::snprintf(line, sizeof line, "ERROR, clock speed = %d.  Please report this to QVT.\n",
-                      khz);
-        c.error_line = line;
-    }
-    }
-    return c;
+    return coded("Setting the I2C clock speed...", "/K", khz, {23, 86, 100, 400}, "clock speed");
 }
 
 TavroCommand buildIntMonitor(int on) {

@@ -182,7 +182,7 @@ std::string windowTitle() {
 }
 
 std::string row(int n) {
-    const StoredRow r = readStoredRow(n);
+    const ListMessage r = readStoredRow(n);
     return std::to_string(n) + "|" + r.address + "|" + r.rw + "|" + r.data + "|" +
            std::to_string(r.stop) + "|" + std::to_string(r.delay);
 }
