@@ -122,9 +122,7 @@ RowText readRow(int n) {
     GtkTreeIter iter;
     if (!gtk_tree_model_iter_nth_child(MODEL, &iter, nullptr, n - 1))
         fuzzFail("row exists", __FILE__, __LINE__, std::to_string(n));
-    ListMessage stored = readStoredRow(n);
-    return RowText{std::move(stored.address), std::move(stored.rw), std::move(stored.data),
-                   stored.stop, stored.delay};
+    return readStoredRow(n);
 }
 
 void putRow(int n, const RowText &row) {

@@ -3,6 +3,8 @@
 #ifndef SENDRAL_FUZZ_SUPPORT_H
 #define SENDRAL_FUZZ_SUPPORT_H
 
+#include "list_file.h"
+
 #include <gtk/gtk.h>
 
 #include <cstddef>
@@ -28,13 +30,7 @@ void setDialogHook(DialogHook hook);
 void settleMainLoop();
 
 // One row of the list store as texts.
-struct RowText {
-    std::string address;
-    std::string rw;
-    std::string data;
-    bool stop = true;
-    unsigned delay = 0;
-};
+using RowText = ListMessage;
 RowText readRow(int n);
 // Writes row n (through setRow, moving the cursor there) only when it differs, so that a
 // harness can restore a list cheaply.
