@@ -117,37 +117,41 @@ run_all() {
         exit 1
     fi
 
-    local results=$work/results.md caught=0 total=0 survivors=()
+    local results=$work/results.md caught=0 total=0 survivors=() broken=()
     {
         echo "| fault | unit | what goes wrong | caught by |"
         echo "|---|---|---|---|"
     } >"$results"
-    while IFS=$'\t' read -r id unit what; do
+    # The list comes on descriptor 3: the builds and tests must not eat it from standard input.
+    while IFS=$'\t' read -r -u 3 id unit what; do
         [[ " ${ids[*]} " == *" $id "* ]] || continue
-        total=$((total + 1))
-        local names verdict
+        local names="" verdict
         if ! fault apply "$id"; then
-            names="(does not apply: the code changed; update scripts/mutations.txt)"
+            verdict="NOT APPLIED: the code changed; update scripts/mutations.txt"
+            broken+=("$id")
         elif ! build >"$work/build.log" 2>&1; then
-            names="(does not build)"
+            verdict="DOES NOT BUILD"
+            broken+=("$id")
         else
-            names=$(failing_tests | sort | paste -sd ' ' -)
+            total=$((total + 1))
+            names=$(failing_tests </dev/null | sort | paste -sd ',' - | sed 's/,/, /g')
+            if [ -n "$names" ]; then
+                caught=$((caught + 1))
+                verdict="$(echo "$names" | tr ',' '\n' | wc -l) test(s): $names"
+            else
+                verdict="SURVIVED"
+                survivors+=("$id")
+            fi
         fi
         fault revert "$id"
-        if [ -n "$names" ]; then
-            caught=$((caught + 1))
-            verdict="$(echo "$names" | wc -w) test(s): $names"
-        else
-            verdict="SURVIVED"
-            survivors+=("$id")
-        fi
         printf '%s %-22s %s\n' "$id" "$unit" "$verdict"
         echo "| $id | $unit | $what | $verdict |" >>"$results"
-    done < <(fault list)
+    done 3< <(fault list)
     # The last revert must be built too, so that the next run starts from the clean tree.
     build >/dev/null
     echo
     echo "caught $caught of $total faults; survived: ${survivors[*]:-none}"
+    [ ${#broken[@]} -eq 0 ] || echo "not tried (see the table): ${broken[*]}"
     echo "table: $results"
 }
 

@@ -65,7 +65,12 @@ INSTANTIATE_TEST_SUITE_P(Link, OpeningTest,
                          ::testing::Values(Opening{Variant::Sol, 19200, 19200, false},
                                            Opening{Variant::Solx, 57600, 19200, false},
                                            Opening{Variant::Dyn, 115200, 57600, true},
-                                           Opening{Variant::Solx, 19200, 115200, true}));
+                                           Opening{Variant::Solx, 19200, 115200, true}),
+                         [](const ::testing::TestParamInfo<Opening> &info) {
+                             return std::string(tavrosim::variantName(info.param.variant)) +
+                                    std::to_string(info.param.left_at) + "to" +
+                                    std::to_string(info.param.rate);
+                         });
 
 TEST(Link, SilentAdapterTimesOutAndOpenLinkStartsAfresh) {
     SimLink link;
