@@ -106,17 +106,6 @@ TEST(ListStore, KeysInsertAndDeleteKeepTheMessagesInOrder) {
     EXPECT_EQ(row(LIST_ROWS), "50||||1|0");
 }
 
-TEST(ListStore, RowsKeepToTheirRecordAndToPlainText) {
-    ensureMainWindow();
-    std::string groups;
-    for (int i = 0; i < 40; ++i)
-        groups += "AB,";
-    putRow(1, "ABC", "RW", groups.c_str(), 7);
-    EXPECT_EQ(row(1), "1|AB|R|" + groups.substr(0, 96) + "|1|1");
-    putRow(1, "\xc3\xa4", "W", "0A,\xff\xfe,", 7); // as a hand-edited list file may bring
-    EXPECT_EQ(row(1), "1|??|W|0A,??,|1|1");
-}
-
 TEST(Editor, EncodesReadsAndWritesAndShowsThemBack) {
     ensureMainWindow();
     editRow(1, [](GtkWidget *dialog) {

@@ -55,6 +55,7 @@ TEST(Framing, LinesWithinAndAcrossReads) {
         {{"/MTC", "\r\n", "/MRC 0A\r\n"}, {"/MTC", "/MRC 0A"}}, // a line end in a read of its own
         {{"/OCC\r\n/MTC\r\n"}, {"/OCC", "/MTC"}},
         {{"**/OCC\r", "\n*\r\n*/MTC*\r"}, {"/OCC", "/MTC*"}}, // "*" is text inside a reply only
+        {{"/MR", "*C\r"}, {"/MR*C"}},                         // ... even at the start of a read
         {{"noise", "/OCC\r"}, {"/OCC"}},                      // stray text before a "/" goes
         {{"junk\r/CCC\r"}, {"junk", "/CCC"}},                 // ... or is a line of its own
         {{nul}, {"/OCC", "/MTC"}},                            // a NUL (a break) is noise

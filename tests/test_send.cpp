@@ -223,33 +223,30 @@ TEST(Send, InterruptsShowAndStartTheList) {
 }
 
 namespace {
-int short_waits = 0;
 GPollFunc default_poll = nullptr;
-// Counts the main loop's sleeps of 1 to 3 ms: the mark of a 2 ms tick that keeps running.
-gint countingPoll(GPollFD *fds, guint n, gint timeout) {
-    short_waits += timeout >= 1 && timeout <= 3;
-    return default_poll(fds, n, timeout);
-}
+int short_waits = 0;
+// The main loop's sleeps of 1 to 3 ms, the mark of a 2 ms tick that keeps running, over ms of
+// blocking iterations (the tests' 100 ms dialog check wakes them), up to 50.
 int shortWaitsWithin(int ms) {
+    default_poll = g_main_context_get_poll_func(nullptr);
+    g_main_context_set_poll_func(nullptr, [](GPollFD *fds, guint n, gint timeout) {
+        short_waits += timeout >= 1 && timeout <= 3;
+        return default_poll(fds, n, timeout);
+    });
     short_waits = 0;
-    const guint guard = g_timeout_add(
-        50, [](gpointer) -> gboolean { return TRUE; }, nullptr);
-    const gint64 end = g_get_monotonic_time() + ms * 1000;
-    while (g_get_monotonic_time() < end && short_waits < 50)
+    for (const gint64 end = g_get_monotonic_time() + ms * 1000;
+         g_get_monotonic_time() < end && short_waits < 50;)
         g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(guard);
+    g_main_context_set_poll_func(nullptr, default_poll);
     return short_waits;
 }
 } // namespace
 
 TEST(Send, TheIdleProgramSleeps) {
     ensureMainWindow();
-    pump(300); // let the window settle
-    default_poll = g_main_context_get_poll_func(nullptr);
-    g_main_context_set_poll_func(nullptr, countingPoll);
+    pump(300);                            // let the window settle
     EXPECT_LT(shortWaitsWithin(500), 25); // a free-running tick would sleep so 250 times
     ALLOW_SEND = SEND_DATA = 1;
     SEND_DELAY = 1000000; // a run counting down, never sending
     EXPECT_EQ(shortWaitsWithin(5000), 50);
-    g_main_context_set_poll_func(nullptr, default_poll);
 }

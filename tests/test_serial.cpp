@@ -1,11 +1,9 @@
 // The serial line on a real pseudo-terminal: the settings as the other side sees them, no
-// signal from a reply, the reset's pause, one descriptor owned, and port discovery.
+// signal from a reply, the reset's pause, and one descriptor owned.
 #include "support.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -89,24 +87,4 @@ TEST(SerialLine, OneDescriptorOwnedAndNoneBeforeTheFirst) {
     EXPECT_EQ(writeSerial("/o\r"), 0);
     EXPECT_EQ(openSerial("/nonexistent/port"), 0);
     EXPECT_EQ(getPortDescriptor(), -1);
-}
-
-TEST(PortDiscovery, PrintsEveryNameAndKeepsTheFirstTenThatOpen) {
-    char name[] = "/tmp/sendral-ports-XXXXXX";
-    const std::filesystem::path dir = mkdtemp(name);
-    for (int i = 0; i <= 9; ++i)
-        for (const char *family : {"a", "b"})
-            std::ofstream(dir / (family + std::to_string(i)));
-    std::filesystem::remove(dir / "a3");
-    serial_port_count = 0;
-    StdoutCapture out;
-    detectSpecificPorts((dir / "a").c_str());
-    detectSpecificPorts((dir / "b").c_str());
-    EXPECT_EQ(out.count("Checking " + (dir / "a3").string() + "...\n"), 1);
-    EXPECT_EQ(out.count(" opens!\n"), 19);
-    EXPECT_EQ(getNumDetectedPorts(), 10);
-    EXPECT_EQ(std::string(getDetectedPort(9)), (dir / "b0").string());
-    EXPECT_STREQ(getDetectedPort(10), "");
-    EXPECT_EQ(getPortDescriptor(), -1); // each one closed again at once
-    std::filesystem::remove_all(dir);
 }
