@@ -66,10 +66,8 @@ class Cli : public ::testing::Test {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    const std::string out = tmpName("out"), err = tmpName("err");
-    static std::string tmpName(const char *what) {
-        return testing::TempDir() + "tavro-i2c-" + what + std::to_string(getpid());
-    }
+    const std::string out = testing::TempDir() + "tavro-i2c-out" + std::to_string(getpid());
+    const std::string err = out + "-err";
     // All the adapter received, in one string.
     std::string sent() {
         std::string bytes;
@@ -87,7 +85,7 @@ class Cli : public ::testing::Test {
 
 TEST_F(Cli, DetectPrintsI2cdetectsGridOfTheSimulatedBus) {
     const std::tuple<const char *, int, int> cases[] = {
-        {"", 0x08, 0x77}, {"-a", 0x00, 0x7f}, {"-r 0x27 0x50", 0x27, 0x50}, {"80", 80, 0x77}};
+        {"", 0x08, 0x77}, {"-a", 0x00, 0x7f}, {"-r 0x27 0x50", 0x27, 0x50}};
     for (const auto &[args, first, last] : cases) {
         const Outcome r = run(std::string("detect -y -p PORT ") + args);
         EXPECT_EQ(r.status, 0) << r.err;
@@ -100,8 +98,7 @@ TEST_F(Cli, WriteThenReadTheEepromInOneTransaction) {
     const std::pair<const char *, const char *> cases[] = {
         {"w4@0x50 0x10 0x12 52 0126", "0x12 0x34 0x56\n"}, // hexadecimal, decimal, octal
         {"w4@0x50 0x10 0p", "0x00 0x50 0xb0\n"},           // i2ctransfer's data suffixes
-        {"w4@0x50 0x10 0xff-", "0xff 0xfe 0xfd\n"},
-        {"w4@0x50 0x10 7+", "0x07 0x08 0x09\n"}};
+        {"w4@0x50 0x10 0xff-", "0xff 0xfe 0xfd\n"}};
     for (const auto &[write, read] : cases) {
         EXPECT_EQ(run(std::string("transfer -y -p PORT ") + write).status, 0) << write;
         const Outcome r = run("transfer -y -p PORT w1@0x50 0x10 r3");
