@@ -74,6 +74,7 @@ elif action == 'revert':
     import os
     if os.path.exists(pristine):
         os.replace(pristine, target)
+        os.utime(target)  # newer than what the fault built, so that it is built again
 EOF
 }
 
