@@ -160,7 +160,7 @@ TEST(ListFile, ReaderRules) {
     // data cut after its last comma; no ",$" or under four delay characters: delay 0.
     ASSERT_EQ(parseListText(HEADER +
                                 "$ABC,R,Y,$00FF,12,34,56,78,  \r\n$2,X,Q,$EA60,1,W,2,N,3\n"
-                                "$A0,W,Y,$0064,noComma\n$C0\n$D0,R,Y,$01\n\n$E0,W,Y,$0000,\n"
+                                "$A0,W,Y,$0064,NoComma\n$C0\n$D0,R,Y,$01\n\n$E0,W,Y,$0000,\n"
                                 "SendOnInt = ON\n$F0,W,Y,$0000,\nEnd of Sequence\nAutoRepeat = ON",
                             list),
               ListFileStatus::Ok);

@@ -91,7 +91,23 @@ TEST(Send, StopWhileAReadIsOutstanding) {
 
 TEST(Send, EmptyListAndBadAddressAreRefused) {
     SimLink link;
+    setOptionMonitor(1);
     ASSERT_TRUE(link.open());
+    {
+        // An /INT while the bad-address box is open starts the list again, which then runs
+        // to the bad row once more.
+        setSendonIntCheckbox(1);
+        putRow(1, "4E", "W", "01,", 1, 0);
+        putRow(2, "FF", "W", "", 1, 0);
+        whenDialogOpens([](GtkWidget *box) {
+            dispatchReply("/NSA");
+            gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+            whenDialogOpens([](GtkWidget *again) { gtk_dialog_response(GTK_DIALOG(again), 0); });
+        });
+        EXPECT_EQ(sendOnce(link), (Wire{"/d4E\r", "/t~01\r", "/d4E\r", "/t~01\r"}));
+        setSendonIntCheckbox(0);
+        eraseRows();
+    }
     ErrorBoxCloser closer;
     gui_send(nullptr, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return !closer.texts().empty(); }));
@@ -104,21 +120,6 @@ TEST(Send, EmptyListAndBadAddressAreRefused) {
     EXPECT_EQ(sendOnce(link), (Wire{"/d4E\r", "/t~01\r"})); // nothing of row 2 went out
     EXPECT_EQ(closer.texts().back(), "Badly formed slave address.  The slave address must be a "
                                      "one or two digit even hex number.");
-}
-
-TEST(Send, AnInterruptWhileTheBadAddressBoxIsOpenStartsAGoodRun) {
-    SimLink link;
-    setOptionMonitor(1);
-    ASSERT_TRUE(link.open());
-    setSendonIntCheckbox(1);
-    putRow(1, "4E", "W", "01,", 1, 0);
-    putRow(2, "FF", "W", "", 1, 0);
-    whenDialogOpens([](GtkWidget *box) {
-        dispatchReply("/NSA"); // starts the list again, which then runs to row 2 once more
-        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
-        whenDialogOpens([](GtkWidget *again) { gtk_dialog_response(GTK_DIALOG(again), 0); });
-    });
-    EXPECT_EQ(sendOnce(link), (Wire{"/d4E\r", "/t~01\r", "/d4E\r", "/t~01\r"}));
 }
 
 TEST(Send, DelaysAreTakenTenPerTickAndLastTillTheNextRun) {
@@ -159,10 +160,9 @@ TEST(Send, BusEventsSkipRetryOrStop) {
     EXPECT_EQ(out.count("Alert!\a\n"), 1);
     setOptionStoponNak(~0);
     EXPECT_EQ(sendOnce(link).size(), 4u); // stopped on the failed row
-    EXPECT_EQ(statusText(), "Slave not acknowledging");
     pump(30);
-    EXPECT_EQ(selectedRow(), 2);
-    EXPECT_EQ(current_row, 2);
+    EXPECT_EQ(statusText() + std::to_string(selectedRow()) + std::to_string(current_row),
+              "Slave not acknowledging22");
 
     putRow(2, "4E", "W", "02,", 1, 0);
     setOptionBeeponBusy(~0);
@@ -172,17 +172,16 @@ TEST(Send, BusEventsSkipRetryOrStop) {
     setOptionStoponBusy(~0);
     link.sim.failNext(Fault::Busy);
     EXPECT_EQ(sendOnce(link).size(), 2u);
-    EXPECT_EQ(statusText(), "Busy, trying again in 100 ms");
-    EXPECT_EQ(SEND_DATA, 1); // still due, after the retry's delay
-    EXPECT_EQ(SEND_DELAY, 100);
+    // Still due, after the retry's delay.
+    EXPECT_EQ(statusText() + std::to_string(SEND_DATA) + std::to_string(SEND_DELAY),
+              "Busy, trying again in 100 ms1100");
 
     link.sim.failNext(Fault::ArbitrationLost);
     EXPECT_EQ(sendOnce(link).size(), 6u); // skipped
     setOptionStoponArbloss(~0);
     link.sim.failNext(Fault::ArbitrationLost);
     EXPECT_EQ(sendOnce(link).size(), 2u);
-    EXPECT_EQ(statusText(), "Lost arbitration, skipping");
-    EXPECT_EQ(current_row, 1);
+    EXPECT_EQ(statusText() + std::to_string(current_row), "Lost arbitration, skipping1");
 }
 
 TEST(Send, InterruptsShowAndStartTheList) {
