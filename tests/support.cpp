@@ -187,13 +187,6 @@ std::string row(int n) {
            std::to_string(r.stop) + "|" + std::to_string(r.delay);
 }
 
-std::vector<std::string> rows() {
-    std::vector<std::string> all;
-    for (int n = 1; n <= LIST_ROWS; ++n)
-        all.push_back(row(n));
-    return all;
-}
-
 void putRow(int n, const char *address, const char *rw, const char *data, int stop, int delay) {
     selectRowNumber(n);
     setRow(n, address, rw, data, stop, delay < 0 ? n : delay);

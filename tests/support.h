@@ -70,7 +70,6 @@ std::string statusText();
 std::string windowTitle();
 // Row n as "number|address|direction|data|stop|delay".
 std::string row(int n);
-std::vector<std::string> rows();
 // Writes a message into row n (delay n unless given) and counts the rows up to n as filled.
 void putRow(int n, const char *address, const char *rw, const char *data, int stop = 1,
             int delay = -1);

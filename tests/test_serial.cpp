@@ -68,7 +68,7 @@ TEST(SerialLine, SettingsAsTheAdapterSideSeesThemAndNoSignal) {
     closeSerial();
 }
 
-TEST(SerialLine, OneDescriptorOwnedAndNoneBeforeTheFirst) {
+TEST(SerialLine, DiscoveryAndOneDescriptorOwnedAndNoneBeforeTheFirst) {
     // Before any port, a command must not reach descriptor 0 (made a pipe here).
     int pipe_ends[2];
     ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK), 0);
@@ -76,6 +76,14 @@ TEST(SerialLine, OneDescriptorOwnedAndNoneBeforeTheFirst) {
     gui_intmonitor(nullptr, nullptr);
     char c;
     EXPECT_EQ(read(pipe_ends[0], &c, 1), -1);
+
+    // Discovery probes forty names and closes again what opens.
+    StdoutCapture out;
+    detectPorts();
+    EXPECT_EQ(out.count("Checking /dev/"), 40);
+    EXPECT_EQ(out.count(" opens!\n"), getNumDetectedPorts());
+    EXPECT_EQ(out.count("Checking /dev/usb/tts/9...") + out.count("Checking /dev/ttyS0..."), 2);
+    EXPECT_EQ(getPortDescriptor(), -1);
 
     FarEnd first, second;
     ASSERT_EQ(openSerial(first.path.c_str()), 1);
