@@ -208,4 +208,6 @@ TEST(Send, InterruptsShowAndStartTheList) {
     EXPECT_EQ(statusText(), "unchanged");
     dispatchReply("/NSR");
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(label_int_asserted));
+    gui_intmonitor(nullptr, nullptr); // ticking it again sends its command as well
+    EXPECT_TRUE(pumpUntil([&] { return link.wire() == Wire{"/n0\r", "/n1\r"}; }));
 }
