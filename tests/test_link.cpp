@@ -55,6 +55,7 @@ TEST(Link, SilentAdapterTimesOutAndOpenLinkStartsAfresh) {
     ASSERT_TRUE(pumpUntil([&] { return !closer.texts().empty(); }));
     EXPECT_EQ(getButtonMode(), 0);
     const int stale = getPortDescriptor();
+    const guint stale_watch = SERIAL_CALLBACK_ID;
     EXPECT_GE(stale, 0); // left open and watched
 
     link.sim.setSilent(false);
@@ -62,6 +63,7 @@ TEST(Link, SilentAdapterTimesOutAndOpenLinkStartsAfresh) {
     EXPECT_EQ(closer.texts().size(), 1u);
     EXPECT_TRUE(stale == getPortDescriptor() || fcntl(stale, F_GETFD) == -1)
         << "the earlier opening's descriptor leaked";
+    EXPECT_EQ(g_main_context_find_source_by_id(nullptr, stale_watch), nullptr); // and its watch
 }
 
 TEST(Link, InvalidCommandClosesTheLink) {
