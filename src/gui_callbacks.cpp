@@ -10,13 +10,10 @@
 #include <gdk/gdkkeysyms.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
