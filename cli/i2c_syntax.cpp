@@ -38,8 +38,8 @@ bool isFillSuffix(char c) {
 }
 
 // Reads DESC into message; false with error set when it is malformed.
-bool parseDesc(const std::string &arg, bool all_addresses, int &last_address, I2cMessage &message,
-               std::string &error) {
+bool parseDesc(const std::string &arg, bool all_addresses, int &last_address,
+               DescribedMessage &message, std::string &error) {
     const std::string named = "'" + arg + "': ";
     if (arg.empty() || (arg[0] != 'r' && arg[0] != 'w')) {
         error = named + "a message starts with r or w, as in r4 or w2@0x50";
@@ -103,15 +103,15 @@ std::optional<long> parseNumber(const std::string &text, long limit) {
     return value;
 }
 
-std::vector<I2cMessage> parseMessages(const std::vector<std::string> &args, bool all_addresses,
-                                      std::string &error) {
-    std::vector<I2cMessage> messages;
-    I2cMessage message;
+std::vector<DescribedMessage> parseMessages(const std::vector<std::string> &args,
+                                            bool all_addresses, std::string &error) {
+    std::vector<DescribedMessage> messages;
+    DescribedMessage message;
     bool in_data = false;
     int last_address = -1;
     for (const std::string &arg : args) {
         if (!in_data) {
-            message = I2cMessage{};
+            message = DescribedMessage{};
             if (!parseDesc(arg, all_addresses, last_address, message, error))
                 return {};
             in_data = !message.read && message.length > 0;
@@ -146,27 +146,6 @@ std::vector<I2cMessage> parseMessages(const std::vector<std::string> &args, bool
     if (messages.empty())
         error = "no message given, as in w1@0x50 0x00 r4";
     return messages;
-}
-
-std::string adapterAddress(int address) {
-    return hexByte("%02X", static_cast<unsigned>(address) << 1);
-}
-
-std::string transmitArgument(const std::vector<std::uint8_t> &bytes) {
-    std::string data; // as a list row holds it: "HH," per byte
-    for (std::uint8_t byte : bytes)
-        data += hexByte("%02X,", byte);
-    return transmitText(data);
-}
-
-std::optional<std::vector<std::uint8_t>> readReplyBytes(const std::string &text, int count) {
-    if (text.size() != GROUP_CHARS * static_cast<std::size_t>(count) || !readBytesWellFormed(text))
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t g = 0; g < text.size(); g += GROUP_CHARS)
-        bytes.push_back(static_cast<std::uint8_t>(hexDigitValue(text[g + 1]) * 16 +
-                                                  hexDigitValue(text[g + 2])));
-    return bytes;
 }
 
 std::string gridHeader() {

@@ -3,6 +3,8 @@
 #ifndef TAVRO_I2C_SYNTAX_H
 #define TAVRO_I2C_SYNTAX_H
 
+#include "i2c_message.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,12 +21,8 @@ constexpr int I2C_MAX_MESSAGE_BYTES = 32;
 // it, but with no sign or blanks; nullopt for anything else or a value above limit.
 std::optional<long> parseNumber(const std::string &text, long limit);
 
-struct I2cMessage {
-    bool read = false;
-    int address = 0; // 7-bit
-    int length = 0;
-    std::vector<std::uint8_t> data; // a write's bytes
-    std::string desc;               // as given, to name the message
+struct DescribedMessage : I2cMessage {
+    std::string desc; // as given, to name the message
 };
 
 // Reads i2ctransfer's "DESC [DATA] [DESC [DATA]]..." arguments: DESC is {r|w}LENGTH[@ADDRESS],
@@ -32,15 +30,8 @@ struct I2cMessage {
 // one with an optional suffix that fills the message (= same, + up, - down, p pseudo-random).
 // Addresses lie in 0x08-0x77, or 0x00-0x7f with all_addresses; lengths in 0-32. On bad input
 // returns no messages and sets error to what is wrong, naming the argument.
-std::vector<I2cMessage> parseMessages(const std::vector<std::string> &args, bool all_addresses,
-                                      std::string &error);
-
-// The adapter's slave address text for a 7-bit address: 0x50 gives "A0".
-std::string adapterAddress(int address);
-// The adapter's transmit argument for bytes: "~HH" each.
-std::string transmitArgument(const std::vector<std::uint8_t> &bytes);
-// The bytes in the text of a read reply (" HH" per byte); nullopt unless exactly count.
-std::optional<std::vector<std::uint8_t>> readReplyBytes(const std::string &text, int count);
+std::vector<DescribedMessage> parseMessages(const std::vector<std::string> &args,
+                                            bool all_addresses, std::string &error);
 
 // i2cdetect's grid: the header line, the start of the row holding address row ("50: "), and
 // the cell of one address: the address where a device answered, "--" where none did, blank

@@ -2,7 +2,7 @@
 // and with their output, so that what works on a kernel I2C bus works here.
 
 #include "i2c_syntax.h"
-#include "tavro_link.h"
+#include "tavro_bus.h"
 
 #include <csignal>
 #include <cstdio>
@@ -305,7 +305,7 @@ int detect(const Options &options) {
 
 int transfer(const Options &options) {
     std::string error;
-    const std::vector<I2cMessage> messages =
+    const std::vector<DescribedMessage> messages =
         parseMessages(options.args, options.all_addresses, error);
     if (messages.empty())
         return usageError(error);
@@ -323,7 +323,7 @@ int transfer(const Options &options) {
         return status;
     std::string output;
     for (std::size_t i = 0; i < messages.size() && status == 0; ++i) {
-        const I2cMessage &message = messages[i];
+        const DescribedMessage &message = messages[i];
         // Stop only after the last message: the others end in a repeated start.
         const int stop = i + 1 == messages.size();
         const char *code = message.read ? "MRC" : "MTC";

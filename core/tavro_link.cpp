@@ -21,6 +21,7 @@ volatile std::sig_atomic_t stop_signal = 0;
 // The signal mask while a wait sleeps: the one from before the stop signals were held.
 sigset_t wait_mask;
 bool holding = false;
+int (*stop_check)() = nullptr;
 
 void onStopSignal(int signal) {
     stop_signal = signal;
@@ -96,7 +97,13 @@ void holdStopSignals() {
 }
 
 int stopSignal() {
+    if (stop_signal == 0 && stop_check != nullptr)
+        return stop_check();
     return stop_signal;
+}
+
+void setStopCheck(int (*check)()) {
+    stop_check = check;
 }
 
 TavroLink::TavroLink() : framer_(line_.data(), line_.size(), line_count_, between_replies_) {}
@@ -220,7 +227,7 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting)
                 if (code == awaited)
                     return reply;
         }
-        if (awaiting == Awaiting::OrFailure && stop_signal != 0)
+        if (awaiting == Awaiting::OrFailure && stopSignal() != 0)
             return Reply{Outcome::Interrupted, {}};
         short revents = 0;
         const int ready = waitReady(port_.get(), POLLIN, deadline, revents);

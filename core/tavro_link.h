@@ -43,6 +43,10 @@ std::string replyProblem(const Reply &reply);
 // stopSignal() tells which came, 0 if none.
 void holdStopSignals();
 int stopSignal();
+// A further source of stops, for a host whose own signal handling must stay in place (an
+// interpreter): check is called whenever a wait wakes, and a non-zero result ends the wait
+// as a stop signal does and is what stopSignal() returns. nullptr removes it.
+void setStopCheck(int (*check)());
 
 class TavroLink {
   public:

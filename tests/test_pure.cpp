@@ -3,6 +3,7 @@
 #include "data_text.h"
 #include "list_file.h"
 #include "reply_framer.h"
+#include "smbus.h"
 #include "tavro_commands.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +97,67 @@ TEST(Commands, AddressCheck) {
         EXPECT_EQ(validateAddress(good), 1) << good;
     for (const char *bad : {"FF", "01", "G0", "", "-2", "+2", " 4", "2z"})
         EXPECT_EQ(validateAddress(bad), 0) << bad;
+}
+
+// The SMBus CRC-8's published check value, and the messages of each transaction as the
+// kernel's emulation lays them out, PEC byte included.
+TEST(Smbus, TransactionsAsMessagesWithPec) {
+    const std::uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(smbusCrc8(0, check, sizeof check), 0xF4);
+
+    using K = SmbusKind;
+    struct Row {
+        SmbusTransaction t;
+        std::vector<std::vector<int>> messages; // write bytes, or {-n} for a read of n
+    };
+    const Row rows[] = {
+        {{0x50, false, K::Quick, 0, {}, 0, true}, {{}}},
+        {{0x50, true, K::Quick, 0, {}, 0, false}, {{-0}}},
+        {{0x50, true, K::Byte, 0, {}, 0, true}, {{-2}}},
+        {{0x50, false, K::Byte, 0x12, {}, 0, false}, {{0x12}}},
+        {{0x50, true, K::ByteData, 0x12, {}, 0, false}, {{0x12}, {-1}}},
+        {{0x50, true, K::WordData, 0x12, {}, 0, true}, {{0x12}, {-3}}},
+        {{0x27, false, K::ByteData, 0x01, {0x02}, 0, true}, {{0x01, 0x02, 0xB1}}},
+        {{0x50, false, K::WordData, 0x12, {0x34, 0x56}, 0, false}, {{0x12, 0x34, 0x56}}},
+        {{0x50, false, K::ProcessCall, 0x12, {0x34, 0x56}, 0, false}, {{0x12, 0x34, 0x56}, {-2}}},
+        {{0x50, false, K::BlockData, 0x12, {0xAA, 0xBB}, 0, false}, {{0x12, 2, 0xAA, 0xBB}}},
+        {{0x50, true, K::I2cBlockData, 0x12, {}, 4, true}, {{0x12}, {-4}}},
+        {{0x50, false, K::I2cBlockData, 0x12, {0xAA}, 0, true}, {{0x12, 0xAA}}},
+    };
+    for (const Row &row : rows) {
+        std::string error;
+        const std::vector<I2cMessage> got = smbusMessages(row.t, error);
+        ASSERT_EQ(got.size(), row.messages.size()) << static_cast<int>(row.t.kind);
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            std::vector<int> seen;
+            if (got[i].read)
+                seen.push_back(-got[i].length);
+            else
+                seen.assign(got[i].data.begin(), got[i].data.end());
+            EXPECT_EQ(seen, row.messages[i]) << static_cast<int>(row.t.kind) << " msg " << i;
+            EXPECT_EQ(got[i].address, row.t.address);
+        }
+    }
+
+    // A slave's PEC is checked over both messages, address bytes included; the slave's
+    // choice of length and out-of-bounds blocks are refused before anything is sent.
+    SmbusTransaction read{0x50, true, K::ByteData, 0x10, {}, 0, true};
+    std::string error;
+    std::vector<I2cMessage> messages = smbusMessages(read, error);
+    const std::uint8_t bus[] = {0xA0, 0x10, 0xA1, 0x5A};
+    messages[1].data = {0x5A, smbusCrc8(0, bus, sizeof bus)};
+    std::vector<std::uint8_t> data;
+    EXPECT_TRUE(smbusResult(read, messages, data));
+    EXPECT_EQ(data, std::vector<std::uint8_t>{0x5A});
+    messages[1].data[1] ^= 1;
+    EXPECT_FALSE(smbusResult(read, messages, data));
+    for (const SmbusTransaction &refused :
+         {SmbusTransaction{0x50, true, K::BlockData, 0, {}, 0, false},
+          SmbusTransaction{0x50, false, K::BlockProcessCall, 0, {1}, 0, false},
+          SmbusTransaction{0x50, false, K::BlockData, 0, {}, 0, false},
+          SmbusTransaction{0x50, true, K::I2cBlockData, 0, {}, 33, false},
+          SmbusTransaction{0x50, false, K::WordData, 0, {1}, 0, false}})
+        EXPECT_TRUE(smbusMessages(refused, error).empty()) << static_cast<int>(refused.kind);
 }
 
 TEST(DataText, ReadRepliesKeepThirtyTwoWholeGroups) {

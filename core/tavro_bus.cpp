@@ -1,0 +1,141 @@
+#include "tavro_bus.h"
+
+#include "data_text.h"
+#include "reply_framer.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string hexByte(const char *format, unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+BusResult failure(BusStatus status, std::string detail) {
+    return BusResult{status, std::move(detail), 0};
+}
+
+} // namespace
+
+std::string adapterAddress(int address) {
+    return hexByte("%02X", static_cast<unsigned>(address) << 1);
+}
+
+std::string transmitArgument(const std::vector<std::uint8_t> &bytes) {
+    std::string argument;
+    for (std::uint8_t byte : bytes)
+        argument += hexByte("~%02X", byte);
+    return argument;
+}
+
+std::optional<std::vector<std::uint8_t>> readReplyBytes(const std::string &text, int count) {
+    if (text.size() != GROUP_CHARS * static_cast<std::size_t>(count) || !readBytesWellFormed(text))
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t g = 0; g < text.size(); g += GROUP_CHARS)
+        bytes.push_back(static_cast<std::uint8_t>(hexDigitValue(text[g + 1]) * 16 +
+                                                  hexDigitValue(text[g + 2])));
+    return bytes;
+}
+
+BusStatus replyStatus(const Reply &reply) {
+    switch (reply.outcome) {
+    case Outcome::TimedOut:
+        return BusStatus::TimedOut;
+    case Outcome::Interrupted:
+        return BusStatus::Interrupted;
+    case Outcome::HungUp:
+        return BusStatus::HungUp;
+    case Outcome::Reply:
+        break;
+    }
+    const std::string code = replyCode(reply.line);
+    return code == "SNA"   ? BusStatus::Nak
+           : code == "I81" ? BusStatus::Busy
+           : code == "I83" ? BusStatus::ArbitrationLost
+                           : BusStatus::Refused;
+}
+
+TavroBus::~TavroBus() {
+    if (open_)
+        close();
+}
+
+BusResult TavroBus::open(const std::string &port, const LinkSettings &settings) {
+    if (open_)
+        close();
+    std::string error;
+    if (const int failed = link_.openPort(port, error))
+        return failure(failed == 2 ? BusStatus::NotTerminal : BusStatus::NoPort, error);
+    const Reply opened = link_.open(settings);
+    if (opened.is("OCC")) {
+        open_ = true;
+        return {};
+    }
+    link_.abandon();
+    return failure(replyStatus(opened), replyProblem(opened));
+}
+
+BusResult TavroBus::transfer(I2cMessage &message, bool stop) {
+    if (!open_)
+        return failure(BusStatus::Closed, "the link is not open");
+    const int size = message.read ? message.length : static_cast<int>(message.data.size());
+    if (size < 0 || size > TAVRO_MAX_MESSAGE_BYTES || message.address < 0 || message.address > 0x7f)
+        return failure(BusStatus::Invalid, "a message moves 0 to 251 bytes, to a 7-bit address");
+    const char *code = message.read ? "MRC" : "MTC";
+    const Reply reply =
+        link_.exchange({buildSelectSlave(adapterAddress(message.address)),
+                        message.read ? buildMRx(message.length, stop)
+                                     : buildMTx(transmitArgument(message.data), stop)},
+                       code);
+    if (!reply.is(code))
+        return failure(replyStatus(reply), replyProblem(reply));
+    if (!message.read)
+        return {};
+    auto bytes = readReplyBytes(replyText(reply.line), message.length);
+    if (!bytes)
+        return failure(BusStatus::BadReply, "the reply does not hold the " +
+                                                std::to_string(message.length) +
+                                                " bytes asked for (" + reply.line + ")");
+    message.data = std::move(*bytes);
+    return {};
+}
+
+BusResult TavroBus::transfer(std::vector<I2cMessage> &messages) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        BusResult result = transfer(messages[i], i + 1 == messages.size());
+        if (!result.ok()) {
+            result.message = i;
+            return result;
+        }
+    }
+    return {};
+}
+
+BusResult TavroBus::smbus(const SmbusTransaction &transaction, std::vector<std::uint8_t> &data) {
+    data.clear();
+    std::string error;
+    std::vector<I2cMessage> messages = smbusMessages(transaction, error);
+    if (messages.empty())
+        return failure(smbusSupported(transaction.kind, transaction.read) ? BusStatus::Invalid
+                                                                          : BusStatus::Unsupported,
+                       error);
+    BusResult result = transfer(messages);
+    if (!result.ok())
+        return result;
+    if (!smbusResult(transaction, messages, data))
+        return failure(BusStatus::PecMismatch, "the PEC byte read does not match the data");
+    return {};
+}
+
+BusResult TavroBus::close() {
+    if (!open_)
+        return failure(BusStatus::Closed, "the link is not open");
+    open_ = false;
+    const Reply closed = link_.close();
+    if (closed.is("CCC"))
+        return {};
+    return failure(replyStatus(closed), replyProblem(closed));
+}

@@ -1,0 +1,107 @@
+// The I2C bus behind a Tavro adapter, driven synchronously: the library every door but the
+// window builds on (tavro-i2c, the list runner, the Python module). One object owns one port.
+//
+// Every call that may fail returns a BusResult. Its status says what happened:
+//   Ok               done; read messages hold their bytes
+//   NoPort           the port cannot be opened (it does not exist, is busy, not permitted)
+//   NotTerminal      the path is no serial port: nothing was opened
+//   Nak              the slave did not acknowledge ("/SNA")
+//   Busy             the bus was busy ("/I81")
+//   ArbitrationLost  another master won the bus ("/I83")
+//   Refused          the adapter refused a command as invalid ("/I8F")
+//   TimedOut         no awaited reply within REPLY_DEADLINE_MS
+//   HungUp           the line went away (an unplugged USB adapter)
+//   Interrupted      a stop signal (see holdStopSignals) or the stop check ended the wait
+//   BadReply         a read's reply did not hold the bytes asked for
+//   PecMismatch      an SMBus read's PEC byte did not match what went over the bus
+//   Unsupported      the transaction needs what the adapter cannot do; nothing was sent
+//   Invalid          the request itself is out of bounds; nothing was sent
+//   Closed           the link is not open; nothing was sent
+// After Nak, Busy, ArbitrationLost, BadReply and PecMismatch the link stays open and usable:
+// the adapter ended the transfer. After Refused, TimedOut, HungUp and Interrupted the link's
+// state is in doubt: the link is still counted open, and close() is the one sound next call.
+#ifndef SENDRAL_TAVRO_BUS_H
+#define SENDRAL_TAVRO_BUS_H
+
+#include "i2c_message.h"
+#include "smbus.h"
+#include "tavro_link.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class BusStatus {
+    Ok,
+    NoPort,
+    NotTerminal,
+    Nak,
+    Busy,
+    ArbitrationLost,
+    Refused,
+    TimedOut,
+    HungUp,
+    Interrupted,
+    BadReply,
+    PecMismatch,
+    Unsupported,
+    Invalid,
+    Closed,
+};
+
+struct BusResult {
+    BusStatus status = BusStatus::Ok;
+    std::string detail;      // in words, with the adapter's reply where there was one
+    std::size_t message = 0; // in a transfer: the message that failed
+
+    bool ok() const { return status == BusStatus::Ok; }
+};
+
+// The adapter's slave address text for a 7-bit address: 0x50 gives "A0".
+std::string adapterAddress(int address);
+// The adapter's transmit argument for bytes: "~HH" each.
+std::string transmitArgument(const std::vector<std::uint8_t> &bytes);
+// The bytes in the text of a read reply (" HH" per byte); nullopt unless exactly count.
+std::optional<std::vector<std::uint8_t>> readReplyBytes(const std::string &text, int count);
+
+class TavroBus {
+  public:
+    TavroBus() = default;
+    TavroBus(const TavroBus &) = delete;
+    TavroBus &operator=(const TavroBus &) = delete;
+    // Closes the link if it is still open.
+    ~TavroBus();
+
+    // Opens the port and the link as the program's Open Link does. Ok, NoPort or NotTerminal
+    // (the port is not kept), or the opening's failure (the adapter is reset and the port
+    // closed). On Ok the link is open.
+    BusResult open(const std::string &port, const LinkSettings &settings);
+    bool isOpen() const { return open_; }
+
+    // One message: selects its slave, then writes its bytes or reads message.length bytes
+    // into message.data; with an I2C Stop after it, or a repeated start to follow.
+    BusResult transfer(I2cMessage &message, bool stop);
+    // The messages as one transaction: a repeated start between them and a Stop after the
+    // last. The first failure ends it, with result.message naming the message.
+    BusResult transfer(std::vector<I2cMessage> &messages);
+    // An SMBus transaction as I2C messages; data receives what it read (see smbusResult).
+    BusResult smbus(const SmbusTransaction &transaction, std::vector<std::uint8_t> &data);
+
+    // The close command awaiting "CCC", then the reset, whatever came; the port is closed.
+    // Ok, or what came instead of "CCC". Closed when the link was not open.
+    BusResult close();
+
+    // The underlying link, for exchanges beyond messages (the /INT monitor).
+    TavroLink &link() { return link_; }
+
+  private:
+    TavroLink link_;
+    bool open_ = false;
+};
+
+// The status a reply that is not the awaited one stands for.
+BusStatus replyStatus(const Reply &reply);
+
+#endif
