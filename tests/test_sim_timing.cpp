@@ -4,14 +4,20 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <csignal>
 #include <dlfcn.h>
+#include <gdk/gdkkeysyms.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
 using namespace tavrosim;
 
 // How often the program asked a serial driver for its settings (a pseudo-terminal refuses).
+// While serial_driver is set, the stand-in answers as a serial driver whose flags it keeps.
 static int driver_queries = 0;
+static bool serial_driver = false;
+static int driver_flags = 0;
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list args;
@@ -19,6 +25,16 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     void *argument = va_arg(args, void *);
     va_end(args);
     driver_queries += request == TIOCGSERIAL;
+    auto *settings = static_cast<serial_struct *>(argument);
+    if (serial_driver && request == TIOCGSERIAL) {
+        *settings = serial_struct{};
+        settings->flags = driver_flags;
+        return 0;
+    }
+    if (serial_driver && request == TIOCSSERIAL) {
+        driver_flags = settings->flags;
+        return 0;
+    }
     static const auto next = reinterpret_cast<decltype(&ioctl)>(dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, argument);
 }
@@ -117,4 +133,48 @@ TEST(LowLatency, AskedForAtOpeningAndItsRefusalIgnored) {
     link.open(19200); // a pseudo-terminal has no low-latency setting: the link opens all the same
     EXPECT_EQ(driver_queries, 1);
     ASSERT_TRUE(link.close());
+}
+
+TEST(LowLatency, EveryWayOutGivesItBack) {
+    serial_driver = true;
+    // The menu's Exit, its Ctrl+Q, the window's close button and SIGTERM; after an opening
+    // that succeeded, and after one that timed out, which leaves the port open.
+    const std::function<void()> ways[] = {
+        [] {
+            gtk_menu_item_activate(
+                GTK_MENU_ITEM(gtk_item_factory_get_widget(item_factory, "/File/Exit")));
+        },
+        [] { gtk_accel_groups_activate(G_OBJECT(window), GDK_q, GDK_CONTROL_MASK); },
+        [] { closeByWindowManager(window); }, [] { kill(getpid(), SIGTERM); }};
+    for (int way = 0; way < 4; ++way) {
+        SimLink link;
+        ErrorBoxCloser closer;
+        link.sim.setSilent(way % 2 == 1);
+        gui_open(nullptr, nullptr);
+        ASSERT_TRUE(pumpUntil([] { return statusText().find("Connecting") != 0; }));
+        ASSERT_EQ(statusText().substr(0, 6), way % 2 ? "Timed " : "Connec");
+        ASSERT_EQ(driver_flags, ASYNC_LOW_LATENCY) << way;
+        g_idle_add(
+            [](gpointer quit) {
+                (*static_cast<const std::function<void()> *>(quit))();
+                return FALSE;
+            },
+            const_cast<std::function<void()> *>(&ways[way]));
+        // A way that does not end the main loop fails the case after 5 s.
+        guint limit = g_timeout_add_seconds(
+            5,
+            [](gpointer tag) {
+                *static_cast<guint *>(tag) = 0;
+                gtk_main_quit();
+                return FALSE;
+            },
+            &limit);
+        gtk_main();
+        EXPECT_NE(limit, 0u) << way;
+        if (limit != 0)
+            g_source_remove(limit);
+        EXPECT_EQ(driver_flags, 0) << way;
+        EXPECT_TRUE(way % 2 || link.close()); // the next opening starts from a closed link
+    }
+    serial_driver = false;
 }
