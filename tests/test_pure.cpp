@@ -180,8 +180,7 @@ TEST(ListFile, ReaderRules) {
 
 namespace {
 
-// Saved by a child that has dropped to an unprivileged user (root ignores permissions);
-// returns the save's result as a number.
+// Saved by a child that has dropped to an unprivileged user (root ignores permissions).
 int saveAsNobody(const std::string &path) {
     const pid_t pid = fork();
     if (pid == 0)
@@ -194,35 +193,20 @@ int saveAsNobody(const std::string &path) {
     return WEXITSTATUS(status);
 }
 
-std::string text(const std::string &path) {
+std::string text(const std::string &path, const char *attribute = nullptr) {
+    std::array<char, 64> value{};
+    if (attribute) {
+        const ssize_t n = getxattr(path.c_str(), attribute, value.data(), value.size());
+        return n < 0 ? "(none)" : std::string(value.data(), std::size_t(n));
+    }
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string attribute(const std::string &path, const char *name) {
-    std::array<char, 64> value{};
-    const ssize_t n = getxattr(path.c_str(), name, value.data(), value.size());
-    return n < 0 ? "(none)" : std::string(value.data(), std::size_t(n));
-}
-
-struct stat statOf(const std::string &path) {
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st;
-}
-
-// A folder removed with all it holds, and a small file system mounted on it (when asked and
-// allowed), unmounted first; on every path out of the test.
+// A folder, gone with all it holds (and unmounted first) on every way out of the test.
 struct Scratch {
-    std::string path;
+    std::string path = mkdtemp(std::array<char, 25>{"/tmp/sendral-save-XXXXXX"}.data());
     bool mounted = false;
-    explicit Scratch(const char *tmpfs_size = nullptr) {
-        char name[] = "/tmp/sendral-save-XXXXXX";
-        path = mkdtemp(name);
-        mounted = tmpfs_size && mount("tmpfs", path.c_str(), "tmpfs", 0,
-                                      (std::string("size=") + tmpfs_size).c_str()) == 0;
-        chmod(path.c_str(), 0777);
-    }
     ~Scratch() {
         if (mounted)
             umount2(path.c_str(), MNT_DETACH);
@@ -243,36 +227,35 @@ extern "C" int posix_fallocate(int fd, off_t offset, off_t length) {
 }
 
 TEST(ListFile, SavingInPlaceOnAFullDiskKeepsTheOldListByteForByte) {
-    Scratch disk("64k");
-    if (!disk.mounted)
+    Scratch disk;
+    if (!(disk.mounted = mount("tmpfs", disk.path.c_str(), "tmpfs", 0, "size=64k") == 0))
         GTEST_SKIP() << "mounting a tmpfs was refused";
     std::string old = HEADER, longer = HEADER;
     for (int i = 0; i < 400; ++i)
         (i < 40 ? old : longer) += "$A0,W,Y,$0000,01,02,\n";
     const std::string list = disk / "list.iml";
-    std::ofstream(list, std::ios::binary) << old;
+    std::ofstream(list) << old;
     ASSERT_EQ(link(list.c_str(), (disk / "twin.iml").c_str()), 0); // so saved in place
-    {
-        std::ofstream filler(disk / "filler", std::ios::binary);
-        for (int i = 0; i < 64 && filler; ++i)
-            filler << std::string(4096, 'x') << std::flush;
-    }
-    const struct stat before = statOf(list);
-    // The reservation fails: nothing was touched, not even the file's change time. A write
-    // that fails after it is accepted but not kept: the old bytes go back.
+    std::ofstream(disk / "filler") << std::string(64 * 1024, 'x'); // as much as fits
+    auto changed = [&] {
+        struct stat st {};
+        stat(list.c_str(), &st);
+        return std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    };
+    const std::string before = changed();
+    // The reservation fails: the file is not even touched. One taken but not kept lets the
+    // write fail part way: the old bytes go back.
     for (bool ignored : {false, true}) {
         reservation_ignored = ignored;
-        EXPECT_EQ(saveListFile(list, longer), SaveResult::WriteFailed) << ignored;
+        EXPECT_EQ(saveListFile(list, longer), SaveResult::WriteFailed);
         reservation_ignored = false;
-        EXPECT_TRUE(text(disk / "twin.iml") == old) << ignored;
-        const struct stat after = statOf(list);
-        EXPECT_TRUE(ignored || (after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
-                                after.st_ctim.tv_nsec == before.st_ctim.tv_nsec));
+        EXPECT_TRUE(text(list) == old && (ignored || changed() == before)) << ignored;
     }
 }
 
 TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
     Scratch dir;
+    chmod(dir.path.c_str(), 0777);
     auto file = [&](const std::string &leaf, mode_t mode, uid_t uid = 0, gid_t gid = 0) {
         const std::string path = dir / leaf;
         EXPECT_EQ(saveListFile(path, "old\n"), SaveResult::Saved);
@@ -314,13 +297,12 @@ TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
     if (setxattr(grouped.c_str(), "user.sendral", "kept", 4, 0) != 0 ||
         setxattr(labelled.c_str(), "security.sendral", "root's", 6, 0) != 0)
         GTEST_SKIP() << "no extended attributes in " << dir.path;
-    const ino_t grouped_inode = statOf(grouped).st_ino, labelled_inode = statOf(labelled).st_ino;
+    auto inode = [&](const std::string &path) { return stat(path.c_str(), &st) ? 0 : st.st_ino; };
+    const ino_t grouped_inode = inode(grouped), labelled_inode = inode(labelled);
     EXPECT_EQ(saveListFile(grouped, "new\n"), SaveResult::Saved);
     EXPECT_EQ(saveAsNobody(labelled), int(SaveResult::Saved));
-    st = statOf(grouped);
-    EXPECT_EQ(std::to_string(st.st_ino != grouped_inode) + " " + std::to_string(st.st_gid) + " " +
-                  std::to_string(st.st_mode & 07777) + " " + attribute(grouped, "user.sendral"),
-              "1 100 " + std::to_string(0640) + " kept");
-    EXPECT_EQ(text(labelled) + attribute(labelled, "security.sendral"), "new\nroot's");
-    EXPECT_EQ(statOf(labelled).st_ino, labelled_inode);
+    EXPECT_TRUE(inode(grouped) != grouped_inode && st.st_gid == 100 &&
+                (st.st_mode & 07777) == 0640 && text(grouped, "user.sendral") == "kept");
+    EXPECT_TRUE(inode(labelled) == labelled_inode &&
+                text(labelled) + text(labelled, "security.sendral") == "new\nroot's");
 }
