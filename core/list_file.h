@@ -63,11 +63,11 @@ class ListFileParser {
 enum class SaveResult { Saved, CantOpen, WriteFailed, Damaged };
 
 // Writes text as the file at path, following a symbolic link to its target (dangling or not;
-// the link stays). An existing file the user may not write is left alone (CantOpen). Where the
-// folder is writable and the file, if any, is a regular file of one link that belongs to the
-// saving user, text goes to a new file beside it that takes the old one's group, mode and
-// extended attributes (ACLs among them) and then replaces it; if any of those cannot be
-// copied, or otherwise, the file is rewritten in place, keeping its owner, links and
+// the link stays). An existing file that the user may not write, or that is not a regular file,
+// is left alone (CantOpen). Where the folder is writable and the file, if any, is of one link
+// and belongs to the saving user, text goes to a new file beside it that takes the old one's
+// group, mode and extended attributes (ACLs among them) and then replaces it; if any of those
+// cannot be copied, or otherwise, the file is rewritten in place, keeping its owner, links and
 // attributes. In place, room for the text is reserved before the first byte is overwritten,
 // and a write that fails puts the old bytes and length back.
 // CantOpen: nothing was written. WriteFailed: the list was not saved and the old file is as it

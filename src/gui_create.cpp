@@ -10,8 +10,8 @@
 #include <glib-unix.h>
 
 #include <algorithm>
-#include <csignal>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
