@@ -232,7 +232,7 @@ TEST(ListFile, SavingInPlaceOnAFullDiskKeepsTheOldListByteForByte) {
         GTEST_SKIP() << "mounting a tmpfs was refused";
     std::string old = HEADER, longer = HEADER;
     for (int i = 0; i < 400; ++i)
-        (i < 40 ? old : longer) += "$A0,W,Y,$0000,01,02,\n";
+        (i < 40 ? old : longer) += i < 40 ? "$A0,W,Y,$0000,01,02,\n" : "$4E,R,N,$0000,FF,\n";
     const std::string list = disk / "list.iml";
     std::ofstream(list) << old;
     ASSERT_EQ(link(list.c_str(), (disk / "twin.iml").c_str()), 0); // so saved in place
