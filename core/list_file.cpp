@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -45,10 +47,11 @@ unsigned leadingHex(std::string_view text) {
     return value;
 }
 
-bool writeAll(int fd, const std::string &text) {
+// Writes text at the start of the file.
+bool writeAll(int fd, std::string_view text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        const ssize_t n = pwrite(fd, text.data() + done, text.size() - done, off_t(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -56,6 +59,71 @@ bool writeAll(int fd, const std::string &text) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Reads the whole file into out.
+bool readAll(int fd, std::string &out) {
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const ssize_t n = pread(fd, buffer.data(), buffer.size(), off_t(out.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+// Fetches a value of a size that may change between asking and taking (an attribute list or
+// an attribute): get(nullptr, 0) gives the size, get(buffer, size) the bytes.
+template <typename Get> bool fetchSized(std::string &out, Get get) {
+    for (;;) {
+        const ssize_t size = get(nullptr, 0);
+        if (size < 0)
+            return false;
+        out.resize(static_cast<std::size_t>(size));
+        const ssize_t got = size == 0 ? 0 : get(out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<std::size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+// Copies every extended attribute of the file at from to the file open as to.
+bool copyAttributes(const std::string &from, int to) {
+    std::string names;
+    if (!fetchSized(names, [&](char *list, std::size_t size) {
+            return listxattr(from.c_str(), list, size);
+        }))
+        return errno == ENOTSUP; // a file system without attributes: there are none to keep
+    for (std::string_view rest(names); !rest.empty();) {
+        const std::string name(rest.substr(0, rest.find('\0')));
+        rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+        std::string value;
+        if (!fetchSized(value,
+                        [&](char *bytes, std::size_t size) {
+                            return getxattr(from.c_str(), name.c_str(), bytes, size);
+                        }) ||
+            fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Gives the new file open as fd the old file's group, mode and extended attributes; false
+// where any of them cannot be had (a group the user is not in, say, or a security label).
+bool keepsEverything(const std::string &old_path, const struct stat &old, int fd) {
+    // The group first: changing it clears the set-ID bits that the mode then brings back.
+    if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 ||
+        fchmod(fd, old.st_mode & 07777) != 0 || !copyAttributes(old_path, fd))
+        return false;
+    // The kernel quietly drops a set-group-ID bit that the owner may not have.
+    struct stat now {};
+    return fstat(fd, &now) == 0 && now.st_gid == old.st_gid &&
+           (now.st_mode & 07777) == (old.st_mode & 07777);
 }
 
 // The file a chain of symbolic links ends at, whether or not it exists.
@@ -72,17 +140,26 @@ std::string linkTarget(std::string path) {
     return path;
 }
 
-// A new file beside path, renamed over it once it holds the whole text.
-SaveResult replaceFile(const std::string &path, const struct stat *old, const std::string &text) {
+// A new file beside path, renamed over it once it holds the whole text. Nothing when the new
+// file cannot have all the old one has: the caller then writes in place.
+std::optional<SaveResult> replaceFile(const std::string &path, const struct stat *old,
+                                      const std::string &text) {
     const std::filesystem::path target(path);
     std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
     UniqueFd fd(mkostemp(name.data(), O_CLOEXEC));
     if (!fd.valid())
         return SaveResult::CantOpen;
-    // mkostemp makes 0600; the list gets the old file's modes, or the usual ones.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd.get(), old ? old->st_mode & 07777 : 0666 & ~mask);
+    if (old && !keepsEverything(path, *old, fd.get())) {
+        fd.reset();
+        unlink(name.c_str());
+        return std::nullopt;
+    }
+    if (!old) {
+        // mkostemp makes 0600; a new list gets the usual modes.
+        const mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd.get(), 0666 & ~mask);
+    }
     const bool written = writeAll(fd.get(), text) && fsync(fd.get()) == 0;
     const bool closed = fd.reset() == 0;
     if (!written || !closed || rename(name.c_str(), path.c_str()) != 0) {
@@ -92,14 +169,32 @@ SaveResult replaceFile(const std::string &path, const struct stat *old, const st
     return SaveResult::Saved;
 }
 
+// Overwrites the regular file at path with text. Room for the text is reserved first, so that a
+// full disk stops the save before it has changed anything; a write that fails all the same
+// (a file system that cannot keep a reservation) puts the old bytes and length back.
 SaveResult rewriteFile(const std::string &path, const std::string &text) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (!fd.valid())
         return SaveResult::CantOpen;
-    const bool written = writeAll(fd.get(), text) &&
-                         ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
-                         fsync(fd.get()) == 0;
-    return fd.reset() == 0 && written ? SaveResult::Saved : SaveResult::WriteFailed;
+    std::string old;
+    if (!readAll(fd.get(), old))
+        return SaveResult::WriteFailed;
+    const auto old_size = static_cast<off_t>(old.size());
+    // posix_fallocate writes the room out itself where the file system cannot reserve it.
+    if (!text.empty() && posix_fallocate(fd.get(), 0, static_cast<off_t>(text.size())) != 0) {
+        // A reservation that failed part way may have lengthened the file.
+        struct stat now {};
+        const bool kept = fstat(fd.get(), &now) == 0 &&
+                          (now.st_size == old_size || ftruncate(fd.get(), old_size) == 0);
+        return kept ? SaveResult::WriteFailed : SaveResult::Damaged;
+    }
+    if (writeAll(fd.get(), text) && ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
+        fsync(fd.get()) == 0)
+        return fd.reset() == 0 ? SaveResult::Saved : SaveResult::Damaged;
+    // The old bytes still own their blocks: putting them back needs no new room.
+    const bool restored =
+        writeAll(fd.get(), old) && ftruncate(fd.get(), old_size) == 0 && fsync(fd.get()) == 0;
+    return restored ? SaveResult::WriteFailed : SaveResult::Damaged;
 }
 
 } // namespace
@@ -111,10 +206,18 @@ SaveResult saveListFile(const std::string &path, const std::string &text) {
         folder = ".";
     struct stat old {};
     const bool exists = stat(target.c_str(), &old) == 0;
-    const bool replace =
-        faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 &&
-        (!exists || (S_ISREG(old.st_mode) && old.st_nlink == 1 && old.st_uid == geteuid()));
-    return replace ? replaceFile(target, exists ? &old : nullptr, text) : rewriteFile(target, text);
+    // A read-only list stays as it is, though its folder would let a new file take its place
+    // (root may write it, as any file). Only a regular file can take a list safely.
+    if (exists &&
+        (!S_ISREG(old.st_mode) || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+        return SaveResult::CantOpen;
+    const bool replace = faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 &&
+                         (!exists || (old.st_nlink == 1 && old.st_uid == geteuid()));
+    if (replace)
+        if (const std::optional<SaveResult> result =
+                replaceFile(target, exists ? &old : nullptr, text))
+            return *result;
+    return rewriteFile(target, text);
 }
 
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,

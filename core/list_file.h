@@ -60,15 +60,19 @@ class ListFileParser {
     ListFile result_;
 };
 
-enum class SaveResult { Saved, CantOpen, WriteFailed };
+enum class SaveResult { Saved, CantOpen, WriteFailed, Damaged };
 
 // Writes text as the file at path, following a symbolic link to its target (dangling or not;
-// the link stays). Where the folder is writable and the file, if any, is a regular file of one
-// link that belongs to the saving user, text goes to a new file beside it that then replaces
-// it, keeping its modes: the old list survives any failure. Otherwise the file is rewritten in
-// place, keeping its owner, links, ACLs and attributes. CantOpen: nothing was written.
-// WriteFailed: writing, cutting, syncing or replacing failed (in place, the file may then
-// hold part of the list; beside it, the old list is kept and nothing is left behind).
+// the link stays). An existing file that the user may not write, or that is not a regular file,
+// is left alone (CantOpen). Where the folder is writable and the file, if any, is of one link
+// and belongs to the saving user, text goes to a new file beside it that takes the old one's
+// group, mode and extended attributes (ACLs among them) and then replaces it; if any of those
+// cannot be copied, or otherwise, the file is rewritten in place, keeping its owner, links and
+// attributes. In place, room for the text is reserved before the first byte is overwritten,
+// and a write that fails puts the old bytes and length back.
+// CantOpen: nothing was written. WriteFailed: the list was not saved and the old file is as it
+// was (nothing is left behind). Damaged: a write failed and so did putting the old list back:
+// the file may hold part of either.
 SaveResult saveListFile(const std::string &path, const std::string &text);
 
 // Parses a whole file's bytes.

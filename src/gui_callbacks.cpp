@@ -16,6 +16,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 namespace {
@@ -485,6 +486,16 @@ void gui_file_save_success(int ask) {
     case SaveResult::WriteFailed:
         showError("Can't write file!  The list was not saved.");
         break;
+    case SaveResult::Damaged: {
+        // The name as valid text, whatever bytes the file system allows in it.
+        const std::unique_ptr<gchar, decltype(&g_free)> name(g_filename_display_name(path.c_str()),
+                                                             g_free);
+        const std::string text = "Can't write file!  The list was not saved, and the old list "
+                                 "could not be put back: " +
+                                 std::string(name.get()) + " may be damaged.";
+        showError(text.c_str());
+        break;
+    }
     }
 }
 

@@ -7,13 +7,21 @@
 #include "Tavro.h"
 #include "watchdog.h"
 
+#include <glib-unix.h>
+
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 namespace {
+
+gboolean quitOnSignal(gpointer) {
+    handleClose(nullptr, nullptr, nullptr);
+    return G_SOURCE_CONTINUE;
+}
 
 constexpr gint64 PACING_TICK_US = 2000;
 
@@ -202,6 +210,7 @@ int startGUI(int argc, char *argv[]) {
 }
 
 gboolean handleClose(GtkWidget *, GdkEvent *, gpointer) {
+    releaseLowLatency(); // the driver outlives the program; the port itself may stay open
     gtk_main_quit();
     return TRUE;
 }
@@ -249,6 +258,10 @@ void buildMainWindow(int *argc, char ***argv) {
     gtk_container_set_border_width(GTK_CONTAINER(window), 0);
     gtk_widget_set_size_request(window, 800, 600);
     g_signal_connect(window, "delete_event", G_CALLBACK(handleClose), nullptr);
+    // Ended by the system or from its terminal, the program quits as by its menu. The sources
+    // live as long as the process.
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+        g_unix_signal_add(signal_number, quitOnSignal, nullptr);
 
     tooltips = gtk_tooltips_new();
 

@@ -7,7 +7,8 @@
 
 // Builds the main window and runs the main loop until handleClose; returns then.
 int startGUI(int argc, char *argv[]);
-// Ends the main loop (window close, "/File/Exit").
+// Ends the main loop (window close, "/File/Exit" and its Ctrl+Q, SIGTERM, SIGINT, SIGHUP),
+// first giving the port's driver back the latency setting the link changed.
 gboolean handleClose(GtkWidget *widget, GdkEvent *event, gpointer data);
 // createGUI's steps up to the main loop: GTK initialised, the window built and shown, the
 // pacing tick installed, no current file, variant 0, the list keys connected. Tests drive

@@ -79,9 +79,7 @@ int openSerial(const char *path) {
 }
 
 int closeSerial() {
-    if (low_latency_set && port.valid())
-        setLowLatency(port.get(), false); // best effort, as the request was
-    low_latency_set = false;
+    releaseLowLatency();
     int result = port.reset();
     PORT_DESCRIPTOR = -1;
     return result;
@@ -90,6 +88,12 @@ int closeSerial() {
 void requestLowLatency() {
     if (port.valid() && !low_latency_set)
         low_latency_set = setLowLatency(port.get(), true);
+}
+
+void releaseLowLatency() {
+    if (low_latency_set && port.valid())
+        setLowLatency(port.get(), false); // best effort, as the request was
+    low_latency_set = false;
 }
 
 int configureSerial(int rate) {
@@ -191,7 +195,8 @@ void dispatchReply(const std::string &line) {
         gui_open_success();
     } else if (code == "BC0" || code == "BC1" || code == "BC2") {
         gui_baud_success();
-    } else if ((code == "MTC" || code == "MRC") && readBytesWellFormed(text)) {
+    } else if (code == "MTC" || (code == "MRC" && readBytesWellFormed(text))) {
+        // Only a read's completion carries bytes; a write's completes whatever follows it.
         gui_send_success(text.c_str(), code == "MRC");
     } else if (code == "SNA") {
         gui_handle_nak();

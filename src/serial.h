@@ -24,6 +24,9 @@ int closeSerial();
 // take the request (a pseudo-terminal, some RS-232 ports) is left as it is, silently. No byte
 // on the line changes.
 void requestLowLatency();
+// Gives the driver back the setting requestLowLatency changed, if it changed one; the port
+// stays open. Quitting calls it: the driver outlives the program.
+void releaseLowLatency();
 // Clears the file status flags (blocking, no O_ASYNC), applies buildLineSettings(rate) at
 // once and discards unread input. Returns tcsetattr's result.
 int configureSerial(int rate);

@@ -165,8 +165,11 @@ TEST(Files, FailuresLeaveNoFileToOverwriteAndKeepTheOldOne) {
         gui_file_save(nullptr, 0, nullptr);
         EXPECT_EQ(closer.texts(), std::vector<std::string>{"Can't open file for writing!"});
     }
-    // A write that fails part-way (past the file size limit here).
+    // A write that fails part-way (past the file size limit here); in place, where putting
+    // the old list back fails too, the box names the file.
     writeFile(dir / "full.iml", "precious\n");
+    writeFile(dir / "linked.iml", std::string(200, '#'));
+    ASSERT_EQ(link((dir / "linked.iml").c_str(), (dir / "twin.iml").c_str()), 0);
     current_filename = dir / "full.iml";
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
@@ -176,12 +179,17 @@ TEST(Files, FailuresLeaveNoFileToOverwriteAndKeepTheOldOne) {
     ErrorBoxCloser closer;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     gui_file_save(nullptr, 0, nullptr);
+    current_filename = dir / "linked.iml";
+    gui_file_save(nullptr, 0, nullptr);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, handler);
     EXPECT_EQ(closer.texts(),
-              std::vector<std::string>{"Can't write file!  The list was not saved."});
+              (std::vector<std::string>{"Can't write file!  The list was not saved.",
+                                        "Can't write file!  The list was not saved, and the old "
+                                        "list could not be put back: " +
+                                            dir / "linked.iml" + " may be damaged."}));
     EXPECT_EQ(readFile(dir / "full.iml"), "precious\n");
-    EXPECT_EQ(dir.entries(), 4); // and no temporary file left behind
+    EXPECT_EQ(dir.entries(), 6); // and no temporary file left behind
 }
 
 namespace {

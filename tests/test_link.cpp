@@ -98,9 +98,10 @@ TEST(Link, LinesNobodyAskedFor) {
     EXPECT_EQ(WATCHDOG, 0);
 
     // A line of unknown code is shown, as valid text however noisy, and re-arms the
-    // watchdog; a completion whose read bytes are not hex digits leaves the row alone.
+    // watchdog; a read completion whose bytes are not hex digits leaves the row alone.
     putRow(1, "A0", "R", "FF,FF,");
-    for (const std::string line : {"/X\xf2", "/MRC \xff\xfe 0A", "/MRC 0A 1Z", "/MTC x\xc3z"}) {
+    putRow(2, "4E", "W", "01,");
+    for (const std::string line : {"/X\xf2", "/MRC \xff\xfe 0A", "/MRC 0A 1Z"}) {
         selectRowNumber(1);
         stopWatchdog();
         dispatchReply(line);
@@ -113,6 +114,9 @@ TEST(Link, LinesNobodyAskedFor) {
     selectRowNumber(1);
     dispatchReply("/MTC"); // a stray write reply on a read row keeps the row's bytes
     EXPECT_EQ(row(1), "1|A0|R|FF,FF,|1|1");
+    // A write completion carries no data: whatever follows its code, it completes the write.
+    dispatchReply("/MTC x\xc3z");
+    EXPECT_EQ(statusText() + std::to_string(WATCHDOG), "Write completed successfully0");
 }
 
 TEST(Link, AdapterVanishingClosesTheLinkWithoutSpinning) {

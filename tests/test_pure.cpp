@@ -8,9 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,28 +240,89 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.autorepeat, 0);
 }
 
+namespace {
+
+// Saved by a child that has dropped to an unprivileged user (root ignores permissions).
+int saveAsNobody(const std::string &path) {
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgroups(0, nullptr) || setresgid(65534, 65534, 65534) ||
+                      setresuid(65534, 65534, 65534)
+                  ? 99
+                  : int(saveListFile(path, "new\n")));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WEXITSTATUS(status);
+}
+
+std::string text(const std::string &path, const char *attribute = nullptr) {
+    std::array<char, 64> value{};
+    if (attribute) {
+        const ssize_t n = getxattr(path.c_str(), attribute, value.data(), value.size());
+        return n < 0 ? "(none)" : std::string(value.data(), std::size_t(n));
+    }
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A folder, gone with all it holds (and unmounted first) on every way out of the test.
+struct Scratch {
+    std::string path = mkdtemp(std::array<char, 25>{"/tmp/sendral-save-XXXXXX"}.data());
+    bool mounted = false;
+    ~Scratch() {
+        if (mounted)
+            umount2(path.c_str(), MNT_DETACH);
+        std::filesystem::remove_all(path);
+    }
+    std::string operator/(const std::string &leaf) const { return path + "/" + leaf; }
+};
+
+// While set, a reservation is taken and not kept, as a copy-on-write file system may do.
+bool reservation_ignored = false;
+
+} // namespace
+
+extern "C" int posix_fallocate(int fd, off_t offset, off_t length) {
+    static const auto next =
+        reinterpret_cast<decltype(&posix_fallocate)>(dlsym(RTLD_NEXT, "posix_fallocate"));
+    return reservation_ignored ? 0 : next(fd, offset, length);
+}
+
+TEST(ListFile, SavingInPlaceOnAFullDiskKeepsTheOldListByteForByte) {
+    Scratch disk;
+    if (!(disk.mounted = mount("tmpfs", disk.path.c_str(), "tmpfs", 0, "size=64k") == 0))
+        GTEST_SKIP() << "mounting a tmpfs was refused";
+    std::string old = HEADER, longer = HEADER;
+    for (int i = 0; i < 400; ++i)
+        (i < 40 ? old : longer) += i < 40 ? "$A0,W,Y,$0000,01,02,\n" : "$4E,R,N,$0000,FF,\n";
+    const std::string list = disk / "list.iml";
+    std::ofstream(list) << old;
+    ASSERT_EQ(link(list.c_str(), (disk / "twin.iml").c_str()), 0); // so saved in place
+    std::ofstream(disk / "filler") << std::string(64 * 1024, 'x'); // as much as fits
+    auto changed = [&] {
+        struct stat st {};
+        stat(list.c_str(), &st);
+        return std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+    };
+    const std::string before = changed();
+    // The reservation fails: the file is not even touched. One taken but not kept lets the
+    // write fail part way: the old bytes go back.
+    for (bool ignored : {false, true}) {
+        reservation_ignored = ignored;
+        EXPECT_EQ(saveListFile(list, longer), SaveResult::WriteFailed);
+        reservation_ignored = false;
+        EXPECT_TRUE(text(list) == old && (ignored || changed() == before)) << ignored;
+    }
+}
+
 TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
-    char name[] = "/tmp/sendral-save-XXXXXX";
-    const std::string dir = mkdtemp(name);
-    chmod(dir.c_str(), 0777);
-    auto file = [&](const std::string &leaf, mode_t mode) {
-        const std::string path = dir + "/" + leaf;
+    Scratch dir;
+    chmod(dir.path.c_str(), 0777);
+    auto file = [&](const std::string &leaf, mode_t mode, uid_t uid = 0, gid_t gid = 0) {
+        const std::string path = dir / leaf;
         EXPECT_EQ(saveListFile(path, "old\n"), SaveResult::Saved);
-        chmod(path.c_str(), mode);
+        EXPECT_EQ(chown(path.c_str(), uid, gid) | chmod(path.c_str(), mode), 0);
         return path;
-    };
-    auto text = [](const std::string &path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    // Saved by a child that has dropped to an unprivileged user (root ignores permissions).
-    auto saveAsNobody = [](const std::string &path) {
-        const pid_t pid = fork();
-        if (pid == 0)
-            _exit(setgid(65534) || setuid(65534) ? 99 : int(saveListFile(path, "new\n")));
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WEXITSTATUS(status);
     };
     // Another owner's list in a shared folder keeps its owner.
     const std::string others = file("others.iml", 0666);
@@ -265,20 +331,40 @@ TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
     stat(others.c_str(), &st);
     EXPECT_EQ(text(others) + std::to_string(st.st_uid), "new\n0");
     // A writable list in a folder the user may not write to is written all the same.
-    mkdir((dir + "/locked").c_str(), 0755);
+    mkdir((dir / "locked").c_str(), 0755);
     const std::string locked = file("locked/list.iml", 0666);
     EXPECT_EQ(saveAsNobody(locked), int(SaveResult::Saved));
     EXPECT_EQ(text(locked), "new\n");
-    EXPECT_EQ(saveAsNobody(dir + "/locked/new.iml"), int(SaveResult::CantOpen));
+    EXPECT_EQ(saveAsNobody(dir / "locked/new.iml"), int(SaveResult::CantOpen));
     // Every hard link sees the new list.
     const std::string linked = file("a.iml", 0644);
-    ASSERT_EQ(link(linked.c_str(), (dir + "/b.iml").c_str()), 0);
+    ASSERT_EQ(link(linked.c_str(), (dir / "b.iml").c_str()), 0);
     EXPECT_EQ(saveListFile(linked, "two\n"), SaveResult::Saved);
-    EXPECT_EQ(text(dir + "/b.iml"), "two\n");
+    EXPECT_EQ(text(dir / "b.iml"), "two\n");
     // A symbolic link, dangling or not, is followed and stays a link.
-    ASSERT_EQ(symlink("target.iml", (dir + "/link.iml").c_str()), 0);
-    EXPECT_EQ(saveListFile(dir + "/link.iml", "via\n"), SaveResult::Saved);
-    EXPECT_EQ(text(dir + "/target.iml"), "via\n");
-    EXPECT_EQ(lstat((dir + "/link.iml").c_str(), &st) == 0 && S_ISLNK(st.st_mode), true);
-    std::filesystem::remove_all(dir);
+    ASSERT_EQ(symlink("target.iml", (dir / "link.iml").c_str()), 0);
+    EXPECT_EQ(saveListFile(dir / "link.iml", "via\n"), SaveResult::Saved);
+    EXPECT_EQ(text(dir / "target.iml"), "via\n");
+    EXPECT_EQ(lstat((dir / "link.iml").c_str(), &st) == 0 && S_ISLNK(st.st_mode), true);
+    // The user's own read-only list stays as it is; root writes it, as any file.
+    const std::string readonly = file("readonly.iml", 0444, 65534, 65534);
+    EXPECT_EQ(saveAsNobody(readonly), int(SaveResult::CantOpen));
+    EXPECT_EQ(text(readonly), "old\n");
+    EXPECT_EQ(saveListFile(readonly, "root\n"), SaveResult::Saved);
+
+    // The replacement keeps the group, the mode and the attributes, or is not done: an
+    // attribute only root may set is kept by writing in place.
+    const std::string grouped = file("grouped.iml", 0640, 0, 100);
+    const std::string labelled = file("labelled.iml", 0644, 65534, 65534);
+    if (setxattr(grouped.c_str(), "user.sendral", "kept", 4, 0) != 0 ||
+        setxattr(labelled.c_str(), "security.sendral", "root's", 6, 0) != 0)
+        GTEST_SKIP() << "no extended attributes in " << dir.path;
+    auto inode = [&](const std::string &path) { return stat(path.c_str(), &st) ? 0 : st.st_ino; };
+    const ino_t grouped_inode = inode(grouped), labelled_inode = inode(labelled);
+    EXPECT_EQ(saveListFile(grouped, "new\n"), SaveResult::Saved);
+    EXPECT_EQ(saveAsNobody(labelled), int(SaveResult::Saved));
+    EXPECT_TRUE(inode(grouped) != grouped_inode && st.st_gid == 100 &&
+                (st.st_mode & 07777) == 0640 && text(grouped, "user.sendral") == "kept");
+    EXPECT_TRUE(inode(labelled) == labelled_inode &&
+                text(labelled) + text(labelled, "security.sendral") == "new\nroot's");
 }

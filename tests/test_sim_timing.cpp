@@ -4,14 +4,20 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <csignal>
 #include <dlfcn.h>
+#include <gdk/gdkkeysyms.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 
 using namespace tavrosim;
 
 // How often the program asked a serial driver for its settings (a pseudo-terminal refuses).
+// While serial_driver is set, the stand-in answers as a serial driver with these settings.
 static int driver_queries = 0;
+static bool serial_driver = false;
+static serial_struct driver{};
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list args;
@@ -19,6 +25,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     void *argument = va_arg(args, void *);
     va_end(args);
     driver_queries += request == TIOCGSERIAL;
+    auto &settings = *static_cast<serial_struct *>(argument);
+    if (serial_driver && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        request == TIOCGSERIAL ? settings = driver : driver = settings;
+        return 0;
+    }
     static const auto next = reinterpret_cast<decltype(&ioctl)>(dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, argument);
 }
@@ -117,4 +128,44 @@ TEST(LowLatency, AskedForAtOpeningAndItsRefusalIgnored) {
     link.open(19200); // a pseudo-terminal has no low-latency setting: the link opens all the same
     EXPECT_EQ(driver_queries, 1);
     ASSERT_TRUE(link.close());
+}
+
+// The menu's Exit, its Ctrl+Q, the window's close button and SIGTERM.
+void (*const ways_out[])() = {
+    [] {
+        gtk_menu_item_activate(
+            GTK_MENU_ITEM(gtk_item_factory_get_widget(item_factory, "/File/Exit")));
+    },
+    [] { gtk_accel_groups_activate(G_OBJECT(window), GDK_q, GDK_CONTROL_MASK); },
+    [] { closeByWindowManager(window); }, [] { kill(getpid(), SIGTERM); }};
+
+TEST(LowLatency, EveryWayOutGivesItBack) {
+    serial_driver = true;
+    for (int way = 0; way < 4; ++way) {
+        SimLink link; // opened, or (every other way) left open by an opening that timed out
+        ErrorBoxCloser closer;
+        link.sim.setSilent(way % 2 == 1);
+        gui_open(nullptr, nullptr);
+        ASSERT_TRUE(pumpUntil([] { return statusText().find("Connecting") != 0; }));
+        ASSERT_EQ(driver.flags, ASYNC_LOW_LATENCY) << way;
+        g_idle_add(
+            [](gpointer n) {
+                ways_out[GPOINTER_TO_INT(n)]();
+                return FALSE;
+            },
+            GINT_TO_POINTER(way));
+        // A way that does not end the main loop fails the case after 5 s.
+        const guint limit = g_timeout_add_seconds(
+            5,
+            [](gpointer) -> gboolean {
+                gtk_main_quit();
+                return TRUE;
+            },
+            nullptr);
+        gtk_main();
+        g_source_remove(limit);
+        EXPECT_EQ(driver.flags, 0) << way;
+        EXPECT_TRUE(way % 2 || link.close()); // the next opening starts from a closed link
+    }
+    serial_driver = false;
 }

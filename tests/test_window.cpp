@@ -54,4 +54,19 @@ TEST(ControlState, FollowsTheLinkTheRunAndTheVariant) {
     EXPECT_EQ(rates(), "19200 100");
     EXPECT_FALSE(sensitive(sendonint) || sensitive(interrupt_monitor_control));
     EXPECT_EQ(getOptionSendonInt(), 1);
+
+    // Send stands grey again, and Stop hidden, however the link closed: Close Link, a lost
+    // adapter, a time-out during a run.
+    for (int way = 0; way < 3; ++way) {
+        SimLink link;
+        ErrorBoxCloser closer;
+        ASSERT_TRUE(link.open());
+        putRow(1, "A0", "W", "00,");
+        link.sim.setSilent(way == 2);
+        way == 0 ? (void)link.close() : way == 1 ? link.sim.vanish() : gui_send(nullptr, nullptr);
+        ASSERT_TRUE(pumpUntil([] { return getButtonMode() == 0; })) << way;
+        EXPECT_TRUE(GTK_WIDGET_VISIBLE(button_send) && !sensitive(button_send) &&
+                    !GTK_WIDGET_VISIBLE(button_stop))
+            << way;
+    }
 }
