@@ -4,11 +4,17 @@
 // real timing at 19200, 57600 and 115200 bit/s, with and without a USB serial chip's 16 ms
 // latency timer, each next to the limit that the line itself sets for that message.
 // The CPU is the main thread's: the simulator's thread and the X server are not counted.
-// Needs a display (run under xvfb-run). Usage: send_rate [seconds per figure]
+// Next to each real timing figure stands what a bare client reaches against the same
+// simulator (a blocking write of the message and a read of its reply, nothing else): the
+// ceiling that the simulator, the pseudo-terminal and the machine leave to any program.
+// Needs a display (run under xvfb-run).
+// Usage: send_rate [seconds per figure [bit/s [USB latency ms]]]; a rate picks that one real
+// timing figure alone, as a profiler wants it.
 #include "data_text.h"
 #include "gui_callbacks.h"
 #include "gui_create.h"
 #include "gui_manipulate.h"
+#include "line_settings.h"
 #include "main.h"
 #include "tavro_commands.h"
 #include "watchdog.h"
@@ -17,8 +23,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -117,10 +129,53 @@ Figure measure(tavrosim::Timing timing, int bit_rate, int usb_ms, int seconds) {
     return figure;
 }
 
+// Messages a second of a bare client: the write of the whole message, then reads until its
+// reply's line end, for `seconds`.
+double clientCeiling(int bit_rate, int usb_ms, int seconds) {
+    tavrosim::PtySimulator sim(tavrosim::Variant::Solx, bit_rate);
+    sim.setTiming(tavrosim::Timing::Real);
+    sim.setUsbLatency(usb_ms);
+    sim.start();
+    sim.startThread();
+    const int fd = open(sim.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios current{};
+    tcgetattr(fd, &current);
+    const termios wanted = buildLineSettings(current, bit_rate);
+    tcsetattr(fd, TCSANOW, &wanted);
+    const std::string message = "/o\r";
+    const std::string each = "/d" + std::string(kAddress) + "\r/t~" + std::string(kData, 2) + "\r";
+    auto transfer = [fd](const std::string &out) {
+        if (write(fd, out.data(), out.size()) != ssize_t(out.size()))
+            return false;
+        for (;;) {
+            pollfd ready{fd, POLLIN, 0};
+            char buffer[64];
+            if (poll(&ready, 1, 1000) != 1)
+                return false;
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got > 0 && std::memchr(buffer, '\n', std::size_t(got)) != nullptr)
+                return true;
+        }
+    };
+    int messages = 0;
+    if (transfer(message)) {
+        const gint64 start = g_get_monotonic_time();
+        const gint64 end = start + gint64(seconds) * G_USEC_PER_SEC;
+        while (g_get_monotonic_time() < end && transfer(each))
+            ++messages;
+        close(fd);
+        return messages / (double(g_get_monotonic_time() - start) / G_USEC_PER_SEC);
+    }
+    close(fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int only_rate = argc > 2 ? std::atoi(argv[2]) : 0;
+    const int only_usb_ms = argc > 3 ? std::atoi(argv[3]) : 0;
     if (!std::freopen("/dev/null", "w", stdout)) // traces are not the point here
         return 1;
     configureWatchdog();
@@ -136,27 +191,32 @@ int main(int argc, char *argv[]) {
     filled_rows = LIST_ROWS;
     setAutorepeatCheckbox(1);
 
-    const Figure instant = measure(tavrosim::Timing::Instant, 115200, 0, seconds);
-    std::fprintf(stderr,
-                 "instant timing, 115200 bit/s: %.1f messages/s, %.0f us of CPU per message; "
-                 "link opened in %.1f ms\n",
-                 instant.per_second, instant.cpu_us, instant.opening_ms);
+    if (only_rate == 0) {
+        const Figure instant = measure(tavrosim::Timing::Instant, 115200, 0, seconds);
+        std::fprintf(stderr,
+                     "instant timing, 115200 bit/s: %.1f messages/s, %.0f us of CPU per message; "
+                     "link opened in %.1f ms\n",
+                     instant.per_second, instant.cpu_us, instant.opening_ms);
+    }
 
     std::fprintf(stderr,
                  "real timing, a one-byte write with delay 0: %zu bytes out and %zu back per "
                  "message, %d bit times each, and %.1f ms on the bus\n",
                  bytesOut(), bytesBack(), kBitsPerByte, kBusSeconds * 1000);
-    std::fprintf(stderr, "%8s  %11s  %10s  %10s  %6s  %13s  %12s\n", "bit/s", "USB latency",
-                 "messages/s", "line limit", "ratio", "CPU/message", "link opening");
+    std::fprintf(stderr, "%8s  %11s  %10s  %10s  %6s  %12s  %13s  %12s\n", "bit/s", "USB latency",
+                 "messages/s", "line limit", "ratio", "bare client", "CPU/message", "link opening");
     for (int bit_rate : {19200, 57600, 115200}) {
         for (int usb_ms : {0, 16}) {
+            if (only_rate != 0 && (bit_rate != only_rate || usb_ms != only_usb_ms))
+                continue;
             const Figure real = measure(tavrosim::Timing::Real, bit_rate, usb_ms, seconds);
             const double limit = lineLimit(bit_rate, usb_ms);
+            const double ceiling = clientCeiling(bit_rate, usb_ms, seconds);
             char latency[16];
             std::snprintf(latency, sizeof latency, usb_ms ? "%d ms" : "none", usb_ms);
-            std::fprintf(stderr, "%8d  %11s  %10.1f  %10.1f  %6.2f  %10.0f us  %9.1f ms\n",
+            std::fprintf(stderr, "%8d  %11s  %10.1f  %10.1f  %6.2f  %12.2f  %10.0f us  %9.1f ms\n",
                          bit_rate, latency, real.per_second, limit, real.per_second / limit,
-                         real.cpu_us, real.opening_ms);
+                         ceiling / limit, real.cpu_us, real.opening_ms);
         }
     }
     return 0;
