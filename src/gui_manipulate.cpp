@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -261,7 +260,7 @@ Waiting waiting;
 
 void showStatus(const char *text) {
     // The entry redraws for any text set, the same one included.
-    if (std::strcmp(gtk_entry_get_text(GTK_ENTRY(status)), text) != 0)
+    if (g_strcmp0(gtk_entry_get_text(GTK_ENTRY(status)), text) != 0)
         gtk_entry_set_text(GTK_ENTRY(status), text);
 }
 
