@@ -37,7 +37,7 @@ void stopOnBusEvent() {
     setSendMode(0);
 }
 
-void countDownAndSend();
+void countDownAndSend(bool at_reply);
 
 void endOfList() {
     gui_send_stop();
@@ -57,7 +57,7 @@ void continueOrEnd() {
     // A delay that the next tick would finish is over already: the reply, not the tick, sets
     // the pace. Longer delays, and runs that Stop has ended, wait for the tick.
     if (ALLOW_SEND && SEND_DELAY <= DELAY_PER_TICK)
-        countDownAndSend();
+        countDownAndSend(true);
 }
 
 // The cursor row, read into buffers of the record's sizes.
@@ -78,7 +78,7 @@ CursorRow readCursorRow() {
 
 // One tick's share of the pending delay; once the delay has run down, the cursor row goes
 // out: highlighted, its address checked, then the slave select and the transfer.
-void countDownAndSend() {
+void countDownAndSend(bool at_reply) {
     SEND_DELAY -= DELAY_PER_TICK;
     if (SEND_DELAY > 0)
         return;
@@ -93,6 +93,14 @@ void countDownAndSend() {
         row.address[2] = '\0';
     }
     if (!validateAddress(row.address.data())) {
+        if (at_reply) {
+            // The error box is the tick's: inside the reply's handler it would hold back
+            // every reply, an /INT among them, until it is closed. The tick takes the same
+            // share off the delay again.
+            SEND_DELAY += DELAY_PER_TICK;
+            SEND_DATA = 1;
+            return;
+        }
         // SEND_DATA was cleared before the box: a run that /INT starts while it is open
         // must go on after it.
         showError("Badly formed slave address.  The slave address must be a one or two digit "
@@ -218,7 +226,7 @@ gboolean gui_send_message(gpointer) {
         highlightRow();
     }
     if (ALLOW_SEND && SEND_DATA)
-        countDownAndSend();
+        countDownAndSend(false);
     return TRUE;
 }
 

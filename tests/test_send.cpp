@@ -93,8 +93,9 @@ TEST(Send, EmptyListAndBadAddressAreRefused) {
         setSendonIntCheckbox(1);
         putRow(1, "4E", "W", "01,", 1, 0);
         putRow(2, "FF", "W", "", 1, 0);
-        whenDialogOpens([](GtkWidget *box) {
-            dispatchReply("/NSA");
+        whenDialogOpens([&](GtkWidget *box) {
+            link.sim.setInterrupt(true);
+            EXPECT_TRUE(pumpUntil([] { return getSendMode() == 1; }));
             gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
             whenDialogOpens([](GtkWidget *again) { gtk_dialog_response(GTK_DIALOG(again), 0); });
         });
