@@ -259,7 +259,7 @@ struct Waiting {
 Waiting waiting;
 
 void showStatus(const char *text) {
-    // The entry redraws for any text set, the same one included.
+    // The same text again would change nothing that shows.
     if (g_strcmp0(gtk_entry_get_text(GTK_ENTRY(status)), text) != 0)
         gtk_entry_set_text(GTK_ENTRY(status), text);
 }
