@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the benchmarks: the send rate against the simulator (instant timing, then
-# real timing at each rate, with and without a USB latency timer), and the idle CPU.
+# Builds and runs the benchmarks: the send rate and the CPU per message against the simulator
+# (instant timing, then real timing at each rate, with and without a USB latency timer, next to
+# what a bare client reaches), and the idle CPU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -38,6 +38,8 @@ void stopOnBusEvent() {
     setSendMode(0);
 }
 
+void countDownAndSend(bool at_reply);
+
 void endOfList() {
     gui_send_stop();
     setSendMode(0);
@@ -48,10 +50,15 @@ void endOfList() {
 }
 
 void continueOrEnd() {
-    if (hasMoreRows())
-        SEND_DATA = 1;
-    else
+    if (!hasMoreRows()) {
         endOfList();
+        return;
+    }
+    SEND_DATA = 1;
+    // A delay that the next tick would finish is over already: the reply, not the tick, sets
+    // the pace. Longer delays, and runs that Stop has ended, wait for the tick.
+    if (ALLOW_SEND && SEND_DELAY <= DELAY_PER_TICK)
+        countDownAndSend(true);
 }
 
 // The cursor row, read into buffers of the record's sizes.
@@ -68,6 +75,50 @@ CursorRow readCursorRow() {
     CursorRow row;
     getRow(&row.num, row.address.data(), row.rw.data(), row.data.data(), &row.stop, &row.delay);
     return row;
+}
+
+// One tick's share of the pending delay; once the delay has run down, the cursor row goes
+// out: highlighted, its address checked, then the slave select and the transfer.
+void countDownAndSend(bool at_reply) {
+    SEND_DELAY -= DELAY_PER_TICK;
+    if (SEND_DELAY > 0)
+        return;
+
+    SEND_DATA = 0;
+    highlightRow();
+    CursorRow row = readCursorRow();
+
+    if (std::strlen(row.address.data()) == 1) {
+        row.address[1] = row.address[0];
+        row.address[0] = '0';
+        row.address[2] = '\0';
+    }
+    if (!validateAddress(row.address.data())) {
+        if (at_reply) {
+            // The error box is the tick's: inside the reply's handler it would hold back
+            // every reply, an /INT among them, until it is closed. The tick takes the same
+            // share off the delay again.
+            SEND_DELAY += DELAY_PER_TICK;
+            SEND_DATA = 1;
+            return;
+        }
+        // SEND_DATA was cleared before the box: a run that /INT starts while it is open
+        // must go on after it.
+        showError("Badly formed slave address.  The slave address must be a one or two digit "
+                  "even hex number.");
+        return;
+    }
+    Tavro_selectSlave(row.address.data());
+
+    if (row.rw[0] == 'R') {
+        setStatus("Sent master receive request...");
+        startWatchdog();
+        Tavro_MRx(readCount(row.data.data()), row.stop);
+    } else {
+        setStatus("Sent master transmit request...");
+        startWatchdog();
+        Tavro_MTx(transmitText(row.data.data()).c_str(), row.stop);
+    }
 }
 
 void flip(int (*get)(), void (*set)(int)) {
@@ -175,39 +226,8 @@ gboolean gui_send_message(gpointer) {
         selectRowReset();
         highlightRow();
     }
-    if (!ALLOW_SEND || !SEND_DATA)
-        return TRUE;
-    SEND_DELAY -= DELAY_PER_TICK;
-    if (SEND_DELAY > 0)
-        return TRUE;
-
-    SEND_DATA = 0;
-    highlightRow();
-    CursorRow row = readCursorRow();
-
-    if (std::strlen(row.address.data()) == 1) {
-        row.address[1] = row.address[0];
-        row.address[0] = '0';
-        row.address[2] = '\0';
-    }
-    if (!validateAddress(row.address.data())) {
-        // SEND_DATA was cleared before the box: a run that /INT starts while it is open
-        // must go on after it.
-        showError("Badly formed slave address.  The slave address must be a one or two digit "
-                  "even hex number.");
-        return TRUE;
-    }
-    Tavro_selectSlave(row.address.data());
-
-    if (row.rw[0] == 'R') {
-        setStatus("Sent master receive request...");
-        startWatchdog();
-        Tavro_MRx(readCount(row.data.data()), row.stop);
-    } else {
-        setStatus("Sent master transmit request...");
-        startWatchdog();
-        Tavro_MTx(transmitText(row.data.data()).c_str(), row.stop);
-    }
+    if (ALLOW_SEND && SEND_DATA)
+        countDownAndSend(false);
     return TRUE;
 }
 
@@ -217,6 +237,7 @@ void gui_send_start() {
 
 void gui_send_stop() {
     ALLOW_SEND = 0;
+    showPendingDisplay(); // what the run left waiting for its frame
 }
 
 void gui_send_success(const char *text, bool read_reply) {

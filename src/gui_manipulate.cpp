@@ -50,6 +50,24 @@ void copyRecordText(char *dest, std::size_t size, const char *src) {
     dest[n] = '\0';
 }
 
+// Whether the cursor row holds exactly these columns 1 to 5.
+bool cursorRowHolds(const char *address, const char *rw, const char *data, int stop, guint delay) {
+    gchar *held_address = nullptr;
+    gchar *held_rw = nullptr;
+    gchar *held_data = nullptr;
+    gboolean held_stop = FALSE;
+    guint held_delay = 0;
+    gtk_tree_model_get(MODEL, &current_iter, COL_ADDRESS, &held_address, COL_RW, &held_rw, COL_DATA,
+                       &held_data, COL_STOP, &held_stop, COL_DELAY, &held_delay, -1);
+    const bool same = g_strcmp0(held_address, address) == 0 && g_strcmp0(held_rw, rw) == 0 &&
+                      g_strcmp0(held_data, data) == 0 && (held_stop != FALSE) == (stop != 0) &&
+                      held_delay == delay;
+    g_free(held_address);
+    g_free(held_rw);
+    g_free(held_data);
+    return same;
+}
+
 GtkWidget *menuItem(const char *path) {
     return gtk_item_factory_get_widget(item_factory, path);
 }
@@ -117,6 +135,9 @@ void setRow(int num, const char *address, const char *rw, const char *data, int 
     copyRecordText(new_msg_data.data(), new_msg_data.size(), data);
     new_msg_stop = stop ? 1 : 0;
     new_msg_delay = delay;
+    if (cursorRowHolds(new_msg_address.data(), new_msg_rw.data(), new_msg_data.data(), new_msg_stop,
+                       static_cast<guint>(new_msg_delay)))
+        return; // a read that brought the same bytes again: rewriting would only redraw
     GtkTreePath *path = gtk_tree_model_get_path(MODEL, &current_iter);
     setCellData(path);
     gtk_tree_path_free(path);
@@ -216,13 +237,94 @@ void deleteSelectedRow() {
     --filled_rows;
 }
 
-void highlightRow() {
+// ---- What the window shows during a run ------------------------------------------------
+
+namespace {
+
+// A run at the wire's pace changes the status line and the highlight every millisecond or
+// two, far faster than a screen refreshes, and the toolkit would spend most of the run
+// redrawing what no one sees. During a run they reach the window at most once a frame (the
+// first change after a quiet frame at once); the rest of the time, and when a run ends, at
+// once.
+constexpr gint64 FRAME_US = 40000; // 25 a second
+
+struct Waiting {
+    std::string status;
+    bool status_due = false;
+    GtkTreeIter highlight{}; // the store's iterators persist: its rows are never removed
+    bool highlight_due = false;
+    gint64 shown_at = 0; // when the window was last brought up to date
+    guint frame = 0;     // the source that brings it up to date at the end of the frame
+};
+Waiting waiting;
+
+void showStatus(const char *text) {
+    // The same text again would change nothing that shows.
+    if (g_strcmp0(gtk_entry_get_text(GTK_ENTRY(status)), text) != 0)
+        gtk_entry_set_text(GTK_ENTRY(status), text);
+}
+
+void showHighlight(GtkTreeIter *iter) {
     if (sel == nullptr || view == nullptr)
         return;
-    gtk_tree_selection_select_iter(sel, &current_iter);
-    GtkTreePath *path = gtk_tree_model_get_path(MODEL, &current_iter);
+    if (!gtk_tree_selection_iter_is_selected(sel, iter))
+        gtk_tree_selection_select_iter(sel, iter);
+    // Scrolls only when the row is not wholly in view.
+    GtkTreePath *path = gtk_tree_model_get_path(MODEL, iter);
     gtk_tree_view_scroll_to_cell(GTK_TREE_VIEW(view), path, nullptr, FALSE, 0.0f, 0.0f);
     gtk_tree_path_free(path);
+}
+
+gboolean frameEnds(gpointer) {
+    waiting.frame = 0;
+    showPendingDisplay();
+    return FALSE;
+}
+
+// Whether a change made now must wait for the end of the frame, which is then arranged.
+// Outside a run nothing waits, and what waited is shown first so that the order holds.
+bool waitForFrame() {
+    if (!ALLOW_SEND) {
+        showPendingDisplay();
+        return false;
+    }
+    if (waiting.frame != 0)
+        return true;
+    const gint64 now = g_get_monotonic_time();
+    const gint64 left = waiting.shown_at + FRAME_US - now;
+    if (left <= 0) {
+        waiting.shown_at = now;
+        return false;
+    }
+    waiting.frame = g_timeout_add(static_cast<guint>((left + 999) / 1000), frameEnds, nullptr);
+    return true;
+}
+
+} // namespace
+
+void highlightRow() {
+    if (waitForFrame()) {
+        waiting.highlight = current_iter;
+        waiting.highlight_due = true;
+        return;
+    }
+    showHighlight(&current_iter);
+}
+
+void showPendingDisplay() {
+    if (waiting.frame != 0) {
+        g_source_remove(waiting.frame);
+        waiting.frame = 0;
+    }
+    if (waiting.status_due) {
+        waiting.status_due = false;
+        showStatus(waiting.status.c_str());
+    }
+    if (waiting.highlight_due) {
+        waiting.highlight_due = false;
+        showHighlight(&waiting.highlight);
+    }
+    waiting.shown_at = g_get_monotonic_time();
 }
 
 // ---- Options ------------------------------------------------------------------------
@@ -372,7 +474,12 @@ const char *getSerialPort() {
 // ---- Status line, message boxes, beep ---------------------------------------------------
 
 void setStatus(const char *text) {
-    gtk_entry_set_text(GTK_ENTRY(status), text);
+    if (waitForFrame()) {
+        waiting.status = text;
+        waiting.status_due = true;
+        return;
+    }
+    showStatus(text);
 }
 
 void showError(const char *text) {

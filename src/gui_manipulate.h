@@ -37,7 +37,8 @@ void eraseRows();
 void insertSelectedRow();
 // Removes the selected message and closes the gap; nothing happens with no selection.
 void deleteSelectedRow();
-// Selects the cursor row and scrolls the view just far enough to show it.
+// Selects the cursor row and scrolls the view just far enough to show it. During a run the
+// window may show it up to a frame later (see showPendingDisplay).
 void highlightRow();
 // Row n (1-based), columns 1 to 5, read without moving the cursor; an empty row for n outside
 // 1 to 50.
@@ -86,7 +87,12 @@ void setSendonIntCheckbox(int on);
 const char *getSerialPort();
 
 // ---- Status line, message boxes, beep ---------------------------------------------------
+// Replaces the status line's text. During a run (ALLOW_SEND) the window may show it up to a
+// frame later, and a text replaced within the frame never shows.
 void setStatus(const char *text);
+// Brings the status line and the highlight that a run has left waiting to the window at once;
+// called when a run ends.
+void showPendingDisplay();
 // Stops any sending (gui_stop), beeps, then runs a modal error box with text until closed.
 void showError(const char *text);
 // Asks "Overwrite file?"; returns 1 for Yes, 0 for No or for closing the box.

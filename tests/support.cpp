@@ -199,6 +199,14 @@ void selectRow(int n) {
     gtk_tree_path_free(path);
 }
 
+int highlightedRow() {
+    GtkTreeIter iter;
+    guint number = 0;
+    if (gtk_tree_selection_get_selected(sel, nullptr, &iter))
+        gtk_tree_model_get(MODEL, &iter, COL_NUM, &number, -1);
+    return int(number);
+}
+
 SimLink::SimLink(tavrosim::Variant variant, int left_at) : sim(variant, left_at) {
     ensureMainWindow();
     sim.start();

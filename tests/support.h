@@ -74,6 +74,8 @@ std::string row(int n);
 void putRow(int n, const char *address, const char *rw, const char *data, int stop = 1,
             int delay = -1);
 void selectRow(int n);
+// The row selected in the list view, 0 for none.
+int highlightedRow();
 
 // A simulated adapter on a pseudo-terminal, pumped by its own thread, chosen in the window.
 struct SimLink {

@@ -2,6 +2,8 @@
 // events and their options, and /INT.
 #include "support.h"
 
+#include <tuple>
+
 using tavrosim::Fault;
 using Wire = std::vector<std::string>;
 
@@ -46,18 +48,20 @@ TEST(Send, AutoRepeatWrapsUntilStopWhichRewinds) {
     putRow(3, "4E", "W", "02,", 1, 0);
     setAutorepeatCheckbox(1);
     gui_send(nullptr, nullptr);
-    // Stop while row 2's read is out: its reply moves the cursor on, the next tick rewinds.
-    ASSERT_TRUE(
-        pumpUntil([&] { return link.sim.transfers() >= 8 && current_row == 2 && SEND_DATA == 0; }));
+    // Stop while row 2's read is out: its reply fills the row and moves the cursor on, but
+    // sends nothing; the next tick rewinds.
+    ASSERT_TRUE(pumpUntil(
+        [&] { return link.sim.transfers() >= 40 && current_row == 2 && SEND_DATA == 0; }));
     gui_stop(nullptr, nullptr);
     ASSERT_TRUE(pumpUntil([] { return SEND_DATA == 1 && DO_ROW_RESET == 0; }));
     const int after_stop = link.sim.transfers();
-    pump(100);
+    pump(100); // longer than a frame: the window shows what the run left
     EXPECT_EQ(link.sim.transfers(), after_stop);
     const Wire w = link.wire();
     for (std::size_t i = 0; i + 1 < w.size(); i += 2)
         EXPECT_EQ(w[i + 1], (Wire{"/t~01\r", "/r1\r", "/t~02\r"}[i / 2 % 3]));
-    EXPECT_EQ(current_row, 1);
+    EXPECT_EQ(statusText() + row(2), "Read completed successfully2|4E|R|01,|1|0");
+    EXPECT_EQ(std::pair(current_row, highlightedRow()), std::pair(1, 1));
 }
 
 TEST(Send, StopWhileAReadIsOutstanding) {
@@ -89,8 +93,9 @@ TEST(Send, EmptyListAndBadAddressAreRefused) {
         setSendonIntCheckbox(1);
         putRow(1, "4E", "W", "01,", 1, 0);
         putRow(2, "FF", "W", "", 1, 0);
-        whenDialogOpens([](GtkWidget *box) {
-            dispatchReply("/NSA");
+        whenDialogOpens([&](GtkWidget *box) {
+            link.sim.setInterrupt(true);
+            EXPECT_TRUE(pumpUntil([] { return getSendMode() == 1; }));
             gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
             whenDialogOpens([](GtkWidget *again) { gtk_dialog_response(GTK_DIALOG(again), 0); });
         });
@@ -114,21 +119,32 @@ TEST(Send, EmptyListAndBadAddressAreRefused) {
 
 TEST(Send, DelaysAreTakenTenPerTickAndLastTillTheNextRun) {
     ensureMainWindow();
-    putRow(1, "4E", "W", "", 1, 250);
+    putRow(2, "4E", "W", "", 1, 0);
+    const auto ticksToSend = [] {
+        int calls = 0;
+        for (; SEND_DATA && calls < 100; ++calls)
+            gui_send_message(nullptr);
+        return calls;
+    };
+    // The first message of a run waits for the tick; after a reply, a delay that the next tick
+    // would finish is over at once.
     for (auto [delay, ticks] : {std::pair{0, 1}, {10, 1}, {11, 2}, {100, 10}, {250, 25}}) {
         ALLOW_SEND = SEND_DATA = 1;
         SEND_DELAY = delay;
         selectRowReset();
-        int calls = 0;
-        for (; SEND_DATA && calls < 100; ++calls)
-            gui_send_message(nullptr);
-        EXPECT_EQ(calls, ticks) << "delay " << delay;
+        setRow(1, "4E", "W", "", 1, delay);
+        EXPECT_EQ(ticksToSend(), ticks) << "delay " << delay;
+        gui_send_success("", false);
+        EXPECT_EQ(ticksToSend(), delay <= 10 ? 0 : ticks) << "after a reply, delay " << delay;
     }
-    gui_send_success("", false); // the completion loads the row's delay: the next run waits for it
-    EXPECT_EQ(SEND_DELAY, 250);
+    gui_handle_busy(); // the retry waits its 10 ticks
+    EXPECT_EQ(ticksToSend(), 10);
+    gui_send_stop(); // a reply after Stop sends nothing; the next run waits for the last delay
+    selectRowReset();
+    gui_send_success("", false);
+    EXPECT_EQ(std::tuple(SEND_DATA, current_row, SEND_DELAY), std::tuple(1, 2, 250));
 
     // Stop on busy leaves the message due after the retry's delay, on the row that failed.
-    putRow(2, "4E", "W", "", 1, 0);
     gui_send_start();
     setOptionStoponBusy(~0);
     gui_handle_busy();
@@ -152,6 +168,7 @@ TEST(Send, BusEventsSkipRetryOrStop) {
     EXPECT_EQ(sendOnce(link).size(), 4u); // stopped on the failed row
     pump(30);
     EXPECT_EQ(statusText() + std::to_string(current_row), "Slave not acknowledging2");
+    EXPECT_EQ(highlightedRow(), 2);
 
     putRow(2, "4E", "W", "02,", 1, 0);
     setOptionBeeponBusy(~0);
