@@ -94,9 +94,10 @@ class Cli : public ::testing::Test {
     }
     // Runs tavro-i2c with these arguments (PORT stands for the simulator's port), given the
     // signal of stop after its seconds.
-    Outcome run(const std::string &args, const char *stop = "-s KILL 20") {
-        std::string line =
-            std::string("timeout --preserve-status ") + stop + " " TAVRO_I2C_BINARY " " + args;
+    Outcome run(const std::string &args, const char *stop = "-s KILL 20",
+                const std::string &answers = "") {
+        std::string line = "printf '" + answers + "' | timeout --preserve-status " + stop +
+                           " " TAVRO_I2C_BINARY " " + args;
         for (std::size_t at; (at = line.find("PORT")) != std::string::npos;)
             line.replace(at, 4, sim.slavePath());
         const auto start = Clock::now();
@@ -252,6 +253,41 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
               std::string::npos);
     const Outcome longest = run("transfer -y -p PORT w1@0x50 0x00 r251");
     EXPECT_EQ(longest.out.size(), 251u * 5) << longest.err; // "0x00 " per byte
+}
+
+// i2c-tools' questions: the answer that goes on by default, and nothing sent on a no.
+TEST_F(Cli, QuestionsAskFirstAndANoSendsNothing) {
+    const struct {
+        const char *args, *answers, *asked;
+        bool goes_on;
+    } cases[] = {
+        {"detect -p PORT", "\\n", "I will probe address range 0x08-0x77.\nContinue? [Y/n] ", true},
+        {"get -p PORT 0x27 0x10", "\\n", ", using read byte data.\nContinue? [Y/n] ", true},
+        {"get -p PORT 0x27 0x10 cp", "\\n", "checked.\nContinue? [y/N] ", false},
+        {"get -p PORT 0x50 0x10 bp", "y\\n", "STOP!", false},
+        {"set -p PORT 0x27 0x10 1", "\\n", "data 0x01, mode byte.\nContinue? [Y/n] ", true},
+        {"set -p PORT 0x50 0x10 1", "\\n", "DANGEROUS!", false},
+        {"set -p PORT 0x50 0x10 1 2 s", "n\\n", "data 0x01 0x02, mode smbus block.\n", false},
+        {"dump -r 0-0xf -p PORT 0x50", "nein\\n", "Probe range limited to 0x00-0x0f.\n", false},
+        {"transfer -p PORT w1@0x27 0x10", "y\\n", "msg 0: addr 0x27, write, len 1, buf 0x10\n",
+         true},
+    };
+    for (const auto &c : cases) {
+        sim.clearReceived();
+        const Outcome r = run(c.args, "-s KILL 20", c.answers);
+        EXPECT_EQ(r.status, 0) << c.args << r.err;
+        EXPECT_NE(r.err.find(c.asked), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_EQ(sent().empty(), !c.goes_on) << c.args;
+    }
+    // -m shows the old value (the port holds the register number written before it is read)
+    // and what it will write, and asks again.
+    sim.clearReceived();
+    const Outcome r = run("set -m 0x0f -p PORT 0x27 0x10 0xa5", "-s KILL 20", "y\\nn\\n");
+    EXPECT_NE(r.err.find("Old value 0x10, write mask 0x0f, will write 0x15\nContinue? [Y/n] "),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(sent().find("/t~10~15"), std::string::npos);
+    EXPECT_TRUE(closedCleanly());
 }
 
 // The adapter's commands for each probe rule and for SMBus transactions with PEC.
