@@ -176,10 +176,12 @@ int runSet(const Options &options) {
     I2cMode mode{'c', false};
     std::vector<std::string> values;
     if (args.size() == 3) {
-        if (const auto short_write = parseMode(args[2], "c", "c"))
+        if (const auto short_write = parseMode(args[2], "c", "c")) {
             mode = *short_write;
-        else
-            mode.letter = 'b', values = {args[2]};
+        } else {
+            mode.letter = 'b';
+            values = {args[2]};
+        }
     } else if (args.size() > 3) {
         const std::optional<I2cMode> given = parseMode(args.back(), "bwsi", "bws");
         if (!given)
