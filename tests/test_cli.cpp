@@ -255,6 +255,21 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
     EXPECT_EQ(longest.out.size(), 251u * 5) << longest.err; // "0x00 " per byte
 }
 
+// A busy bus costs one byte its value; a refused command leaves the link in doubt and ends
+// the dump, closing the link, rather than waiting out every later byte.
+TEST_F(Cli, DumpMarksAFailedByteAndStopsWhenTheLinkIsInDoubt) {
+    sim.failNext(Fault::Busy);
+    Outcome r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, i2cdumpBytes(0, 3, [](int reg) { return reg == 0 ? -1 : 0; }));
+    sim.failNext(Fault::Invalid);
+    r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, i2cdumpBytes(0, -1, nullptr));
+    EXPECT_NE(r.err.find("reading register 0x00: "), std::string::npos) << r.err;
+    EXPECT_TRUE(closedCleanly());
+}
+
 // i2c-tools' questions: the answer that goes on by default, and nothing sent on a no.
 TEST_F(Cli, QuestionsAskFirstAndANoSendsNothing) {
     const struct {
