@@ -211,6 +211,7 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
     } cases[] = {
         {"get -y -p PORT 0x50 0x10", "0x10\n", 0},
         {"get -y -p PORT 0x50 0x10 w", "0x1110\n", 0},
+        {"get -y -p PORT 0x50 0xff w", "0x00ff\n", 0}, // the pointer wraps to 0x00
         {"get -y -p PORT 0x50 0x20 c", "0x20\n", 0},
         {"get -y -p PORT 0x50", "0x21\n", 0}, // the pointer moved on
         {"get -y -p PORT 0x50 0x41 i 3", "0x41 0x42 0x43\n", 0},
