@@ -271,6 +271,16 @@ TEST_F(Cli, DumpMarksAFailedByteAndStopsWhenTheLinkIsInDoubt) {
     EXPECT_TRUE(closedCleanly());
 }
 
+// Ctrl+C in the middle of a dump: the rows so far stay printed, the link is closed.
+TEST_F(Cli, InterruptedDumpClosesTheLinkWithStatus130) {
+    sim.setTiming(Timing::Real); // at 19200 bit/s a dump takes some 8 s
+    const Outcome r = run("dump -y -b 19200 -p PORT 0x50", "-s INT 1.5");
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_EQ(r.out.rfind(i2cdumpBytes(0, 15, [](int) { return 0; }), 0), 0u) << r.out;
+    EXPECT_NE(r.err.find("interrupted; the link is closed"), std::string::npos) << r.err;
+    EXPECT_TRUE(closedCleanly());
+}
+
 // i2c-tools' questions: the answer that goes on by default, and nothing sent on a no.
 TEST_F(Cli, QuestionsAskFirstAndANoSendsNothing) {
     const struct {
