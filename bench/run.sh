@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: the send rate and the CPU per message against the simulator
 # (instant timing, then real timing at each rate, with and without a USB latency timer, next to
-# what a bare client reaches), and the idle CPU.
+# what a bare client reaches), the idle CPU, and the time of a tavro-i2c dump against the
+# line's limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --build build --target send_rate TavroSendral -j"$(nproc)"
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/send_rate "${1:-10}"
 xvfb-run -a -s "-screen 0 1024x768x24" bench/idle_cpu.sh build/src/TavroSendral 10
+bash bench/dump_time.sh 3

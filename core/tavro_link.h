@@ -4,6 +4,7 @@
 #ifndef TAVRO_I2C_LINK_H
 #define TAVRO_I2C_LINK_H
 
+#include "i2c_message.h"
 #include "reply_framer.h"
 #include "tavro_commands.h"
 #include "unique_fd.h"
@@ -82,7 +83,8 @@ class TavroLink {
     void configure(int rate);
 
     UniqueFd port_;
-    std::array<char, 256> line_{};
+    // Room for the longest reply: "/MRC" and " HH" for each of the most bytes a read takes.
+    std::array<char, 4 + 3 * TAVRO_MAX_MESSAGE_BYTES + 1> line_{};
     int line_count_ = 0;
     int between_replies_ = 1;
     ReplyFramer framer_;

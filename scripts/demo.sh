@@ -74,6 +74,8 @@ variant_option=""
 echo "To ask from the shell what answers on the simulated bus (0x27 and 0x50), while the"
 echo "program's link is closed:"
 echo "  $i2c detect -y -p $pty$variant_option"
+echo "and what the EEPROM at 0x50 holds:"
+echo "  $i2c dump -y -p $pty$variant_option 0x50"
 echo
 
 if [ -n "${DISPLAY:-}" ]; then
