@@ -139,3 +139,10 @@ BusResult TavroBus::close() {
         return {};
     return failure(replyStatus(closed), replyProblem(closed));
 }
+
+void TavroBus::abandon() {
+    if (!open_)
+        return;
+    open_ = false;
+    link_.abandon();
+}

@@ -92,6 +92,10 @@ class TavroBus {
     // The close command awaiting "CCC", then the reset, whatever came; the port is closed.
     // Ok, or what came instead of "CCC". Closed when the link was not open.
     BusResult close();
+    // For a link whose adapter no longer answers, where close() would only wait out its
+    // deadline: the reset alone, awaiting nothing, and the port is closed. Nothing when the
+    // link is not open.
+    void abandon();
 
     // The underlying link, for exchanges beyond messages (the /INT monitor).
     TavroLink &link() { return link_; }
