@@ -125,8 +125,10 @@ BusResult TavroBus::smbus(const SmbusTransaction &transaction, std::vector<std::
     BusResult result = transfer(messages);
     if (!result.ok())
         return result;
-    if (!smbusResult(transaction, messages, data))
+    if (!smbusResult(transaction, messages, data)) {
+        data.clear(); // bytes that fail their check are no result
         return failure(BusStatus::PecMismatch, "the PEC byte read does not match the data");
+    }
     return {};
 }
 
