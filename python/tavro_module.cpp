@@ -317,9 +317,11 @@ class SMBus {
         if (result.ok())
             return;
         if (result.status == BusStatus::Interrupted) {
+            // Only the check interrupts here, and it leaves the handler's exception.
             if (stop_type == nullptr)
-                throw py::error_already_set(); // unreachable: only the check interrupts
-            PyErr_Restore(stop_type, stop_value, stop_traceback);
+                PyErr_SetNone(PyExc_KeyboardInterrupt);
+            else
+                PyErr_Restore(stop_type, stop_value, stop_traceback);
             stop_type = stop_value = stop_traceback = nullptr;
             throw py::error_already_set();
         }
