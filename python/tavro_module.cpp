@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -395,10 +396,13 @@ PYBIND11_MODULE(tavro, m) {
 
     const char *force_doc = ":param force: accepted for smbus2's sake; without effect, as no\n"
                             "    kernel driver shares the adapter's bus\n:type force: bool\n";
-    auto doc = [force_doc](const std::string &text) {
-        // Every method's text ends with its force argument; pybind11 keeps the pointer.
+    auto doc = [force_doc](std::string text) {
+        // The force argument comes last of the arguments, before the result; pybind11 keeps
+        // the pointer, so the texts live as long as the module.
         static std::vector<std::unique_ptr<std::string>> texts;
-        texts.push_back(std::make_unique<std::string>(text + force_doc));
+        const std::size_t result = std::min(text.find(":return:"), text.find(":rtype:"));
+        text.insert(std::min(result, text.size()), force_doc);
+        texts.push_back(std::make_unique<std::string>(std::move(text)));
         return texts.back()->c_str();
     };
     const auto addr = py::arg("i2c_addr");
@@ -408,7 +412,7 @@ PYBIND11_MODULE(tavro, m) {
     py::class_<SMBus>(
         m, "SMBus",
         "An I2C bus behind a Tavro adapter, with the methods of smbus2.SMBus.\n\n"
-        "The link opens at once, as the program's Open Link opens it; use the object in a\n"
+        "The link opens at once, as Tavro Sendral's Open Link opens it; use the object in a\n"
         "``with`` statement or call :py:meth:`close`. Every awaited reply has a deadline of\n"
         "1 s. The interpreter's other threads run while a call waits on the line, and\n"
         "Ctrl+C ends the wait, closes the link and raises KeyboardInterrupt.\n\n"
@@ -435,6 +439,7 @@ PYBIND11_MODULE(tavro, m) {
             [](SMBus &bus, const py::object &, const py::object &, const py::object &) {
                 bus.close();
             },
+            py::arg("exc_type"), py::arg("exc_val"), py::arg("exc_tb"),
             "Exit handler: closes the link.")
         .def("open", &SMBus::open, py::arg("port"),
              "Open the link again, on the given port, with the settings given at creation.\n\n"
