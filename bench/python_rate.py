@@ -28,14 +28,13 @@ def trace_lines():
     return trace.readlines()
 
 
-def mark():
-    """The trace's length once the simulator has answered a status command."""
+def status():
+    """Returns once the simulator has answered a status command."""
     answers = sum(l.startswith("sim:") for l in trace_lines())
     sim.stdin.write("status\n")
     sim.stdin.flush()
     while sum(l.startswith("sim:") for l in trace_lines()) == answers:
         time.sleep(0.01)
-    return len(trace_lines())
 
 
 try:
@@ -44,10 +43,14 @@ try:
     port = first[0].strip()
     with tavro.SMBus(port, rate=rate, clock=KHZ) as bus:
         bus.write_byte_data(EEPROM, 0x12, 0x5A)
-        before = mark()
+        status()
         assert bus.read_byte_data(EEPROM, 0x12) == 0x5A
+        status()
+        # The call's traffic: the trace lines between the last two status answers.
+        lines = trace_lines()
+        answers = [i for i, l in enumerate(lines) if l.startswith("sim:")]
         line_bytes = sum(len(l.split('"')[1].encode().decode("unicode_escape"))
-                         for l in trace_lines()[before:mark()] if l.startswith(("rx ", "tx ")))
+                         for l in lines[answers[-2]:answers[-1]] if l.startswith(("rx ", "tx ")))
         calls = 0
         start = time.monotonic()
         while time.monotonic() - start < seconds:
