@@ -152,11 +152,16 @@ def test_a_failure_the_adapter_reports_leaves_the_link_open(sim, bus, fault, num
 
 def test_a_silent_adapter_times_out_and_the_link_closes(sim, bus):
     sim.control("silent")
+    ticks = []  # another thread's progress while the call waits
+    ticker = threading.Thread(target=lambda: [time.sleep(0.01) or ticks.append(1)
+                                              for _ in range(20)])
     start = time.monotonic()
+    ticker.start()
     with pytest.raises(OSError) as raised:
         bus.read_byte(EEPROM)
     assert raised.value.errno == errno.ETIMEDOUT
     assert 0.9 < time.monotonic() - start < 2.0
+    assert len(ticks) == 20
     with pytest.raises(OSError) as raised:
         bus.read_byte(EEPROM)
     assert raised.value.errno == errno.EBADF
