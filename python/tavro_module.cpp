@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -55,10 +56,21 @@ int checkPythonSignals() {
     throw py::error_already_set();
 }
 
-int errorNumber(BusStatus status) {
-    switch (status) {
+// A port that cannot be opened: its detail ends with the system's words for the error.
+int portErrorNumber(const std::string &detail) {
+    for (int number = 1; number < 256; ++number) {
+        const std::string words = std::string(": ") + std::strerror(number);
+        if (detail.size() > words.size() &&
+            detail.compare(detail.size() - words.size(), words.size(), words) == 0)
+            return number;
+    }
+    return EIO;
+}
+
+int errorNumber(const BusResult &result) {
+    switch (result.status) {
     case BusStatus::NoPort:
-        return ENOENT;
+        return portErrorNumber(result.detail);
     case BusStatus::NotTerminal:
         return ENOTTY;
     case BusStatus::Nak:
@@ -97,8 +109,9 @@ struct Message {
 };
 
 Message readMessage(int address, int length) {
-    if (length < 0)
-        throw py::value_error("a read's length cannot be negative");
+    // An i2c_msg's length is 16 bits, as in Linux; the adapter's own limit applies when sent.
+    if (length < 0 || length > 0xffff)
+        throw py::value_error("a read's length must be in range(0, 65536)");
     return Message{address, I2C_M_RD, std::vector<std::uint8_t>(static_cast<std::size_t>(length))};
 }
 
@@ -331,7 +344,7 @@ class SMBus {
             text = "message " + std::to_string(result.message + 1) + ": " + text;
         if (closed)
             text += "; the link is closed";
-        raiseOsError(errorNumber(result.status), text);
+        raiseOsError(errorNumber(result), text);
     }
 
     void closeLink() {

@@ -132,6 +132,14 @@ def test_pec_is_sent_and_checked(sim, bus):
     assert bus.read_byte_data(EEPROM, 0x40) == 0x55
 
 
+@pytest.mark.parametrize("port, number", [("/nonexistent/tty", errno.ENOENT),
+                                          ("/dev/null", errno.ENOTTY)])
+def test_a_port_that_cannot_be_opened(port, number):
+    with pytest.raises(OSError) as raised:
+        tavro.SMBus(port)
+    assert raised.value.errno == number
+
+
 @pytest.mark.parametrize("fault, number, reply", [
     ("nak", errno.ENXIO, "/SNA"), ("busy", errno.EAGAIN, "/I81"), ("arb", errno.EAGAIN, "/I83")])
 def test_a_failure_the_adapter_reports_leaves_the_link_open(sim, bus, fault, number, reply):
