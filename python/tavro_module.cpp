@@ -8,11 +8,11 @@
 
 #include <pythread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,6 +149,8 @@ class SMBus {
         else if (device != "solx")
             throw py::value_error("device is \"sol\", \"solx\" or \"dyn\", not \"" + device + "\"");
         const bool sol = settings_.variant == Variant::Sol;
+        if (!rate.is_none() && !py::isinstance<py::int_>(rate))
+            throw py::type_error("rate is an int or None");
         settings_.rate = rate.is_none() ? (sol ? 19200 : 115200) : rate.cast<int>();
         settings_.khz = clock;
         if (sol ? settings_.rate != 19200
