@@ -395,19 +395,26 @@ PYBIND11_MODULE(tavro, m) {
         .def_property_readonly(
             "len", [](const Message &msg) { return msg.buf.size(); }, "The number of bytes.")
         .def_property_readonly("buf", &Message::bytes, "The bytes, as bytes.")
-        .def("__len__", [](const Message &msg) { return msg.buf.size(); })
-        .def("__bytes__", &Message::bytes)
+        .def(
+            "__len__", [](const Message &msg) { return msg.buf.size(); }, "The number of bytes.")
+        .def("__bytes__", &Message::bytes, "The bytes: those to write, or those read.")
         .def(
             "__iter__",
             [](const Message &msg) { return py::make_iterator(msg.buf.begin(), msg.buf.end()); },
-            py::keep_alive<0, 1>())
-        .def("__repr__",
-             [](const Message &msg) {
-                 return "i2c_msg(" + std::to_string(msg.addr) + "," + std::to_string(msg.flags) +
-                        "," + std::string(py::repr(msg.bytes())) + ")";
-             })
-        .def("__str__",
-             [](const Message &msg) { return msg.bytes().attr("decode")("utf-8", "ignore"); });
+            py::keep_alive<0, 1>(), "Iterate over the bytes, as ints.")
+        .def(
+            "__repr__",
+            [](const Message &msg) {
+                return "i2c_msg(" + std::to_string(msg.addr) + "," + std::to_string(msg.flags) +
+                       "," + std::string(py::repr(msg.bytes())) + ")";
+            },
+            "i2c_msg(address,flags,bytes), as smbus2 shows it.")
+        .def(
+            "__str__",
+            [](const Message &msg) {
+                return py::str(msg.bytes().attr("decode")("utf-8", "ignore"));
+            },
+            "The bytes decoded as UTF-8, undecodable ones left out.");
 
     const char *force_doc = ":param force: accepted for smbus2's sake; without effect, as no\n"
                             "    kernel driver shares the adapter's bus\n:type force: bool\n";
