@@ -19,8 +19,10 @@ class Simulator:
     """tavro-sim with its trace lines collected and its standard input to drive it."""
 
     def __init__(self):
-        self.process = subprocess.Popen([os.environ["TAVRO_SIM"]], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, bufsize=1)
+        # --quit-on-eof: it ends with this process even where no fixture could stop it.
+        self.process = subprocess.Popen([os.environ["TAVRO_SIM"], "--quit-on-eof"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True, bufsize=1)
         self.port = self.process.stdout.readline().strip()
         self.lines = []
         self.changed = threading.Condition()
