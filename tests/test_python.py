@@ -172,9 +172,8 @@ def test_a_silent_adapter_times_out_and_the_link_closes(sim, bus):
 
 def test_interrupt_ends_the_wait_and_closes_the_link(sim, bus):
     sim.control("delay 5000")
-    main = threading.get_ident()
-    threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGINT)).start()
     mark = sim.control("status")
+    threading.Timer(0.2, signal.pthread_kill, (threading.get_ident(), signal.SIGINT)).start()
     with pytest.raises(KeyboardInterrupt):
         bus.read_byte(EEPROM)  # a timeout would raise OSError
     assert sim.commands_since(mark)[-2:] == ["/c", "\\x12\\x12\\x12"]
