@@ -125,8 +125,10 @@ BusResult TavroBus::smbus(const SmbusTransaction &transaction, std::vector<std::
     BusResult result = transfer(messages);
     if (!result.ok())
         return result;
-    if (!smbusResult(transaction, messages, data))
+    if (!smbusResult(transaction, messages, data)) {
+        data.clear(); // bytes that fail their check are no result
         return failure(BusStatus::PecMismatch, "the PEC byte read does not match the data");
+    }
     return {};
 }
 
@@ -138,4 +140,11 @@ BusResult TavroBus::close() {
     if (closed.is("CCC"))
         return {};
     return failure(replyStatus(closed), replyProblem(closed));
+}
+
+void TavroBus::abandon() {
+    if (!open_)
+        return;
+    open_ = false;
+    link_.abandon();
 }

@@ -19,7 +19,12 @@
 //   Closed           the link is not open; nothing was sent
 // After Nak, Busy, ArbitrationLost, BadReply and PecMismatch the link stays open and usable:
 // the adapter ended the transfer. After Refused, TimedOut, HungUp and Interrupted the link's
-// state is in doubt: the link is still counted open, and close() is the one sound next call.
+// state is in doubt: the link is still counted open, and close() (or abandon(), when the
+// adapter stays silent) is the one sound next call: a late reply could pass for the answer to
+// the next transfer. Failures before anything was sent leave the link as it was.
+//
+// Not thread-safe, and one link per process at a time: the link's reply queue and its stop
+// signals are the process's. A caller with threads serialises every call. No call throws.
 #ifndef SENDRAL_TAVRO_BUS_H
 #define SENDRAL_TAVRO_BUS_H
 
@@ -84,14 +89,20 @@ class TavroBus {
     // into message.data; with an I2C Stop after it, or a repeated start to follow.
     BusResult transfer(I2cMessage &message, bool stop);
     // The messages as one transaction: a repeated start between them and a Stop after the
-    // last. The first failure ends it, with result.message naming the message.
+    // last. The first failure ends it, with result.message naming the message (counted from
+    // 0): the messages before it went over the bus, and it and those after it keep their data.
     BusResult transfer(std::vector<I2cMessage> &messages);
-    // An SMBus transaction as I2C messages; data receives what it read (see smbusResult).
+    // An SMBus transaction as I2C messages; data receives what it read (see smbusResult),
+    // and is empty after a failure. Unsupported or Invalid when smbusMessages refuses it.
     BusResult smbus(const SmbusTransaction &transaction, std::vector<std::uint8_t> &data);
 
     // The close command awaiting "CCC", then the reset, whatever came; the port is closed.
     // Ok, or what came instead of "CCC". Closed when the link was not open.
     BusResult close();
+    // For a link whose adapter no longer answers, where close() would only wait out its
+    // deadline: the reset alone, awaiting nothing, and the port is closed. Nothing when the
+    // link is not open.
+    void abandon();
 
     // The underlying link, for exchanges beyond messages (the /INT monitor).
     TavroLink &link() { return link_; }

@@ -53,9 +53,14 @@ Tavro/Solx and Tavro/Dyn) over a serial line. It sends a list of up to 50 I2C
 master messages once, on AutoRepeat, or whenever the adapter reports /INT
 asserted, shows the replies, and writes read bytes back into the list.
 
-The package also holds tavro-sim, an adapter simulator on a pseudo-terminal.")
+The package also holds tavro-i2c, for scripts in the shell, the Python 3
+module tavro, whose SMBus class lets drivers written for smbus2 run over the
+adapter, and tavro-sim, an adapter simulator on a pseudo-terminal.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Python module is built for one Python version; the programs need no Python.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${next_python_minor})")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -7,12 +7,16 @@
 #   tests/package-test.sh BUILD_DIR
 set -euo pipefail
 
+# Debian's Python, whatever python3 comes first in PATH, and its modules' file name ending.
+python=/usr/bin/python3
+python_suffix=$($python -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 # Every file the package installs, below its root. Each program in usr/bin also needs a
 # <binary> in the metainfo's <provides> and a manual page here.
 expected_files=(
     usr/bin/TavroSendral
     usr/bin/tavro-i2c
     usr/bin/tavro-sim
+    "usr/lib/python3/dist-packages/tavro$python_suffix"
     usr/share/TavroSendral/QUICKSTART.txt
     usr/share/TavroSendral/README.txt
     usr/share/TavroSendral/REVISIONS.txt
@@ -83,6 +87,13 @@ dpkg -x "$deb" "$root"
 diff <(printf '%s\n' "${expected_files[@]}" | sort) \
      <(cd "$root" && find . ! -type d | sed 's|^\./||' | sort) ||
     fail "the package's files differ from the expected list (< expected, > packaged)"
+
+echo "== python module"
+# Installed, the module lies on Debian's Python path; here it is loaded from where it lies.
+$python -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)' ||
+    fail "the module's folder is not on $python's path"
+PYTHONPATH=$root/usr/lib/python3/dist-packages $python -c 'import tavro; tavro.SMBus.i2c_rdwr' ||
+    fail "python3 -c 'import tavro' fails with the packaged module"
 
 echo "== desktop entry and metainfo"
 desktop=$root/usr/share/applications/tavro-sendral.desktop

@@ -1,0 +1,218 @@
+# The Python module against tavro-sim run as a process: what each method puts on the line,
+# what it returns, how failures arrive, and a driver written for smbus2 run unchanged.
+import errno
+import os
+import signal
+import subprocess
+import threading
+import time
+
+import pytest
+import smbus2
+import tavro
+from smbus2 import i2c_msg
+
+EEPROM = 0x50  # the simulator's EEPROM, "A0" on the adapter
+
+
+class Simulator:
+    """tavro-sim with its trace lines collected and its standard input to drive it."""
+
+    def __init__(self):
+        # --quit-on-eof: it ends with this process even where no fixture could stop it.
+        self.process = subprocess.Popen([os.environ["TAVRO_SIM"], "--quit-on-eof"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True, bufsize=1)
+        self.port = self.process.stdout.readline().strip()
+        self.lines = []
+        self.changed = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            with self.changed:
+                self.lines.append(line.rstrip("\n"))
+                self.changed.notify_all()
+
+    def control(self, command):
+        """Sends a command; returns once tavro-sim has answered it, with the number of trace
+        lines by then: every line of what came before is among them."""
+        with self.changed:
+            start = len(self.lines)
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        with self.changed:
+            assert self.changed.wait_for(
+                lambda: any(l.startswith("sim:") for l in self.lines[start:]), timeout=10)
+            return len(self.lines)
+
+    def commands_since(self, mark):
+        """The commands tavro-sim received after trace line number mark."""
+        end = self.control("status")
+        return [l.split('"')[1].replace("\\r", "") for l in self.lines[mark:end]
+                if l.startswith("rx ")]
+
+
+@pytest.fixture
+def sim():
+    simulator = Simulator()
+    yield simulator
+    simulator.process.kill()
+    simulator.process.wait()
+
+
+@pytest.fixture
+def bus(sim):
+    with tavro.SMBus(sim.port) as b:
+        yield b
+
+
+def crc8(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc << 1 ^ 0x07 if crc & 0x80 else crc << 1) & 0xFF
+    return crc
+
+
+def rdwr(bus):
+    write, read = tavro.i2c_msg.write(EEPROM, [0x10]), tavro.i2c_msg.read(EEPROM, 3)
+    bus.i2c_rdwr(write, read)
+    return list(read)
+
+
+# Each call after the EEPROM got 01 02 03 04 at 0x10: the commands it sends, and its result.
+# A write without a Stop after it is "/*t"; "/dA0" selects the EEPROM for either direction.
+SELECT = "/dA0"
+CALLS = [
+    (lambda b: b.write_quick(EEPROM), [SELECT, "/t"], None),
+    (lambda b: b.read_byte(EEPROM), [SELECT, "/r1"], 0x05),
+    (lambda b: b.write_byte(EEPROM, 0x11), [SELECT, "/t~11"], None),
+    (lambda b: b.read_byte_data(EEPROM, 0x12), [SELECT, "/*t~12", SELECT, "/r1"], 0x03),
+    (lambda b: b.write_byte_data(EEPROM, 0x20, 0xAB), [SELECT, "/t~20~AB"], None),
+    (lambda b: b.read_word_data(EEPROM, 0x10), [SELECT, "/*t~10", SELECT, "/r2"], 0x0201),
+    (lambda b: b.write_word_data(EEPROM, 0x20, 0x1234), [SELECT, "/t~20~34~12"], None),
+    (lambda b: b.process_call(EEPROM, 0x0E, 0xFFEE),
+     [SELECT, "/*t~0E~EE~FF", SELECT, "/r2"], 0x0201),
+    (lambda b: b.read_i2c_block_data(EEPROM, 0x11, 3),
+     [SELECT, "/*t~11", SELECT, "/r3"], [2, 3, 4]),
+    (lambda b: b.write_i2c_block_data(EEPROM, 0x20, b"\x01\xff"), [SELECT, "/t~20~01~FF"], None),
+    (lambda b: b.write_block_data(EEPROM, 0x20, [7, 8]), [SELECT, "/t~20~02~07~08"], None),
+    (rdwr, [SELECT, "/*t~10", SELECT, "/r3"], [1, 2, 3]),
+    (lambda b: b.read_block_data(EEPROM, 0x10), [], errno.EOPNOTSUPP),
+    (lambda b: b.block_process_call(EEPROM, 0x10, [1]), [], errno.EOPNOTSUPP),
+]
+
+
+def test_each_method_on_the_line_and_its_result(sim, bus):
+    bus.write_i2c_block_data(EEPROM, 0x10, [1, 2, 3, 4, 5])
+    for call, commands, result in CALLS:
+        bus.write_i2c_block_data(EEPROM, 0x10, [1, 2, 3, 4])  # and the pointer at 0x14
+        mark = sim.control("status")
+        if commands:
+            assert call(bus) == result
+        else:
+            with pytest.raises(OSError) as raised:
+                call(bus)
+            assert raised.value.errno == result
+        assert sim.commands_since(mark) == commands
+
+
+def test_pec_is_sent_and_checked(sim, bus):
+    bus.pec = 1
+    mark = sim.control("status")
+    bus.write_byte_data(EEPROM, 0x40, 0x55)
+    assert sim.commands_since(mark) == [SELECT, "/t~40~55~%02X" % crc8([0xA0, 0x40, 0x55])]
+    # The EEPROM keeps no PEC: what follows the byte read is the PEC only when stored there.
+    with pytest.raises(OSError) as raised:
+        bus.read_byte_data(EEPROM, 0x40)
+    assert raised.value.errno == errno.EBADMSG
+    bus.pec = 0
+    bus.write_i2c_block_data(EEPROM, 0x40, [0x55, crc8([0xA0, 0x40, 0xA1, 0x55])])
+    bus.pec = 1
+    assert bus.read_byte_data(EEPROM, 0x40) == 0x55
+
+
+@pytest.mark.parametrize("port, number", [("/nonexistent/tty", errno.ENOENT),
+                                          ("/dev/null", errno.ENOTTY)])
+def test_a_port_that_cannot_be_opened(port, number):
+    with pytest.raises(OSError) as raised:
+        tavro.SMBus(port)
+    assert raised.value.errno == number
+
+
+@pytest.mark.parametrize("fault, number, reply", [
+    ("nak", errno.ENXIO, "/SNA"), ("busy", errno.EAGAIN, "/I81"), ("arb", errno.EAGAIN, "/I83")])
+def test_a_failure_the_adapter_reports_leaves_the_link_open(sim, bus, fault, number, reply):
+    sim.control(fault)
+    with pytest.raises(OSError) as raised:
+        bus.i2c_rdwr(tavro.i2c_msg.write(EEPROM, [0]), tavro.i2c_msg.read(EEPROM, 1))
+    assert raised.value.errno == number
+    assert raised.value.strerror.startswith("message 1: ") and reply in raised.value.strerror
+    assert bus.read_byte_data(EEPROM, 0) == 0
+
+
+def test_a_silent_adapter_times_out_and_the_link_closes(sim, bus):
+    sim.control("silent")
+    ticks = []  # another thread's progress while the call waits
+    ticker = threading.Thread(target=lambda: [time.sleep(0.01) or ticks.append(1)
+                                              for _ in range(20)])
+    start = time.monotonic()
+    ticker.start()
+    with pytest.raises(OSError) as raised:
+        bus.read_byte(EEPROM)
+    assert raised.value.errno == errno.ETIMEDOUT
+    assert 0.9 < time.monotonic() - start < 2.0
+    assert len(ticks) == 20
+    with pytest.raises(OSError) as raised:
+        bus.read_byte(EEPROM)
+    assert raised.value.errno == errno.EBADF
+
+
+def test_interrupt_ends_the_wait_and_closes_the_link(sim, bus):
+    sim.control("delay 5000")
+    mark = sim.control("status")
+    threading.Timer(0.2, signal.pthread_kill, (threading.get_ident(), signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        bus.read_byte(EEPROM)  # a timeout would raise OSError
+    assert sim.commands_since(mark)[-2:] == ["/c", "\\x12\\x12\\x12"]
+    with pytest.raises(OSError) as raised:
+        bus.read_byte(EEPROM)
+    assert raised.value.errno == errno.EBADF
+
+
+@pytest.mark.parametrize("make", [
+    lambda m: m.read(EEPROM, 3), lambda m: m.write(EEPROM, [0x41, 0xC3, 0x00]),
+    lambda m: m.write(EEPROM, b"ab"), lambda m: m.write(EEPROM, "xy")])
+def test_i2c_msg_behaves_as_smbus2s(make):
+    ours, theirs = make(tavro.i2c_msg), make(smbus2.i2c_msg)
+    for view in (repr, len, list, bytes, str):
+        assert view(ours) == view(theirs)
+
+
+class Eeprom24c02:
+    """A driver in the style of smbus2 drivers: it takes the bus object."""
+
+    def __init__(self, i2c_addr=EEPROM, i2c_dev=None):
+        self._addr = i2c_addr
+        self._bus = i2c_dev
+
+    def write(self, offset, data):
+        self._bus.write_i2c_block_data(self._addr, offset, list(data))
+
+    def read(self, offset, length):
+        return bytes(self._bus.read_i2c_block_data(self._addr, offset, length))
+
+    def read_at(self, offset, length):
+        write, read = i2c_msg.write(self._addr, [offset]), i2c_msg.read(self._addr, length)
+        self._bus.i2c_rdwr(write, read)
+        return bytes(read)
+
+
+def test_a_driver_for_smbus2_runs_unchanged(bus):
+    eeprom = Eeprom24c02(i2c_dev=bus)
+    text = b"The quick brown fox jumps"
+    eeprom.write(0x30, text)
+    assert eeprom.read(0x30, len(text)) == text
+    assert eeprom.read_at(0x34, 5) == b"quick"
