@@ -2,6 +2,7 @@
 // and with their output, so that what works on a kernel I2C bus works here.
 
 #include "i2c_syntax.h"
+#include "run.h"
 #include "tavro_bus.h"
 
 #include <csignal>
@@ -46,6 +47,7 @@ void printHelp() {
         "                        [FIRST [LAST]]\n"
         "       tavro-i2c transfer [-y] [-a] -p PORT [-d VARIANT] [-b RATE] [-c KHZ]\n"
         "                          DESC [DATA] [DESC [DATA]]...\n"
+        "%s"
         "       tavro-i2c --help | --version\n"
         "\n"
         "i2cdetect and i2ctransfer for the I2C bus behind a Tavro adapter on a serial port.\n"
@@ -65,6 +67,7 @@ void printHelp() {
         "carries over); a write's DATA bytes follow it, and a suffix on the last given byte\n"
         "fills the message: = same, + up, - down, p pseudo-random. The bytes of each read\n"
         "are printed on a line of their own: 0x12 0x34 0x56.\n"
+        "%s"
         "\n"
         "Examples:\n"
         "  tavro-i2c detect -y -p /dev/ttyUSB0\n"
@@ -74,7 +77,8 @@ void printHelp() {
         "Exit status: 0 when every message was acknowledged; 1 on a NAK, a busy bus, a lost\n"
         "arbitration, an adapter that does not answer within 1 s or a port that cannot be\n"
         "opened; 2 on a usage error, with nothing sent. Ctrl+C closes the link and exits\n"
-        "with 130.\n");
+        "with 130.\n",
+        RUN_USAGE, RUN_HELP);
 }
 
 // A usage error: the message and a hint; nothing has been sent.
@@ -375,15 +379,21 @@ int main(int argc, char **argv) {
         std::printf("tavro-i2c %s\n", TAVRO_I2C_VERSION);
         return 0;
     }
-    if (command != "detect" && command != "transfer")
-        return usageError(command.empty() ? "a command is missing: detect or transfer"
-                                          : "'" + command +
-                                                "' is not a command: detect or "
-                                                "transfer");
+    if (command != "detect" && command != "transfer" && command != "run")
+        return usageError(command.empty()
+                              ? "a command is missing: detect, transfer or run"
+                              : "'" + command + "' is not a command: detect, transfer or run");
     Options options;
     options.command = command;
-    const int status = parseOptions(argc - 1, argv + 1, options);
+    RunOptions run;
+    std::vector<char *> args(argv + 1, argv + argc);
+    if (const std::string error = command == "run" ? takeRunOptions(args, run) : ""; !error.empty())
+        return usageError(error);
+    const int status = parseOptions(static_cast<int>(args.size()), args.data(), options);
     if (status >= 0)
         return status;
+    if (command == "run")
+        return runListCommand(
+            {options.port, options.link, options.yes, options.all_addresses, options.args}, run);
     return command == "detect" ? detect(options) : transfer(options);
 }
