@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Passes per second of `tavro-i2c run` over a 50-message list of one-byte writes with delay 0,
+# against `tavro-sim --timing real` at 19200, 57600 and 115200 bit/s, next to the line's own
+# limit: per message 170 bit times (the slave select and the write out, /MTC back, 10 bit
+# times a byte) and 20 I2C clocks at 100 kHz. A pass is timed from the first transfer's
+# command to the last one's reply, as the run's log records them: the link's opening and
+# closing are not in it.
+#   bench/list_rate.sh [passes per rate]     (default 200)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+passes=${1:-200}
+cmake --build build --target tavro-i2c tavro-sim -j2 >/dev/null
+work=$(mktemp -d)
+sim=
+trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
+{
+    echo "QVT I2C Message List File V2"
+    for _ in $(seq 50); do echo '$4E,W,Y,$0000,A5,'; done
+    printf 'AutoRepeat = OFF\nSendOnInt = OFF\nEnd of Sequence\n'
+} >"$work/list.iml"
+
+printf '| bit/s  | passes/s | line limit | ratio |\n|-------:|---------:|-----------:|------:|\n'
+for rate in 19200 57600 115200; do
+    build/sim/tavro-sim --timing real --quiet </dev/null >"$work/sim.out" &
+    sim=$!
+    for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    port=$(head -1 "$work/sim.out")
+    build/cli/tavro-i2c run -y -p "$port" -b "$rate" --count "$passes" --log "$work/log.csv" \
+        "$work/list.iml" >/dev/null
+    kill "$sim"
+    wait "$sim" 2>/dev/null || true
+    sim=
+    awk -F, -v rate="$rate" -v passes="$passes" '
+        NR == 2 { first = $2 }
+        NR > 1 { last = $2 + $9 / 1000; if ($8 != "ok") bad++ }
+        END {
+            if (bad) { print "not every transfer was ok" > "/dev/stderr"; exit 1 }
+            limit = 1 / (50 * (170 / rate + 20 / 100000))
+            got = passes / (last - first)
+            printf "| %6d | %8.2f | %10.2f | %5.2f |\n", rate, got, limit, got / limit
+        }' "$work/log.csv"
+done
