@@ -266,17 +266,16 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
         return EXIT_FAILED;
     }
 
-    bool output_failed = false;
+    bool log_failed = false;
     const RunResult result = runList(bus, list.messages, plan, [&](const Transfer &transfer) {
-        const bool written =
-            log ? emit(log, transferCsv(transfer)) : emit(stdout, transferLine(transfer));
-        output_failed = !written;
-        return written;
+        // A log that cannot be written ends the run: a test without its record is void.
+        log_failed = log && !emit(log, transferCsv(transfer));
+        return !log_failed && (log == stdout || emit(stdout, transferLine(transfer)));
     });
     const BusResult closed = bus.close();
     int status = result.end == RunEnd::Finished && result.failed == 0 ? 0 : EXIT_FAILED;
     tellEnd(result);
-    if (output_failed && log != stdout && log != nullptr)
+    if (log_failed && log != stdout)
         std::fprintf(stderr, "tavro-i2c: writing the log %s: %s\n", options.log.c_str(),
                      std::strerror(errno));
     if (!closed.ok()) {
