@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: the send rate against the simulator (instant timing, then
-# real timing at each rate, with and without a USB latency timer), and the idle CPU.
+# real timing at each rate, with and without a USB latency timer), the idle CPU, and the
+# passes per second of tavro-i2c run against the line's limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --build build --target send_rate TavroSendral -j"$(nproc)"
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/send_rate "${1:-10}"
 xvfb-run -a -s "-screen 0 1024x768x24" bench/idle_cpu.sh build/src/TavroSendral 10
+bash bench/list_rate.sh
