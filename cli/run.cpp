@@ -29,6 +29,8 @@ bool takeValue(const std::vector<char *> &args, std::size_t &i, const std::strin
     const std::string arg = args[i];
     if (arg.rfind(name + "=", 0) == 0) {
         value = arg.substr(name.size() + 1);
+        if (value.empty())
+            error = "option " + name + " needs a value";
         return true;
     }
     if (arg != name)
@@ -224,8 +226,10 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
         return status;
     const RunPlan plan = planOf(options, list);
     if (plan.on_int && link.settings.variant == Variant::Sol)
-        return usageError("the Tavro/Sol has no /INT monitor (the list's Send On /INT or "
-                          "--on-int needs -d solx or dyn)");
+        return usageError(options.on_int ? "--on-int: the Tavro/Sol has no /INT monitor (-d)"
+                                         : path + " runs on /INT (its Send On /INT is on), which "
+                                                  "the Tavro/Sol lacks: give --once, --count N "
+                                                  "or --forever");
 
     File log_file;
     std::FILE *log = nullptr;
