@@ -256,6 +256,10 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
     if (!opened.ok()) {
         if (opened.status == BusStatus::NotTerminal)
             return usageError(opened.detail);
+        if (opened.status == BusStatus::NoPort) {
+            std::fprintf(stderr, "tavro-i2c: %s\n", opened.detail.c_str());
+            return EXIT_FAILED;
+        }
         std::fprintf(stderr, "tavro-i2c: opening the link on %s: %s%s\n", link.port.c_str(),
                      opened.detail.c_str(),
                      opened.status == BusStatus::TimedOut || opened.status == BusStatus::Refused
