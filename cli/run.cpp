@@ -231,6 +231,13 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
                                                   "the Tavro/Sol lacks: give --once, --count N "
                                                   "or --forever");
 
+    const std::string plan_text = "I will send the " + std::to_string(list.messages.size()) +
+                                  " messages of " + path + " to the bus on " + link.port + ", " +
+                                  planWords(plan) + ".\n";
+    if (!link.yes && !confirmed(plan_text))
+        return 0;
+
+    // Opened once the user agreed: a declined run leaves an old log as it was.
     File log_file;
     std::FILE *log = nullptr;
     if (options.log == "-") {
@@ -244,12 +251,6 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
         }
         log = log_file.get();
     }
-    const std::string plan_text = "I will send the " + std::to_string(list.messages.size()) +
-                                  " messages of " + path + " to the bus on " + link.port + ", " +
-                                  planWords(plan) + ".\n";
-    if (!link.yes && !confirmed(plan_text))
-        return 0;
-
     holdStopSignals();
     TavroBus bus;
     const BusResult opened = bus.open(link.port, link.settings);
