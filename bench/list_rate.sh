@@ -6,13 +6,18 @@
 # command to the last one's reply, as the run's log records them: the link's opening and
 # closing are not in it. Beside it, per message: the mean round trip, the line's own time and
 # the mean time from a reply to the next command (the runner's own share).
-#   bench/list_rate.sh [passes per rate]     (default 200)
+# On a machine busy with other work the wake-ups of the simulator and the runner wait for a
+# CPU; LIST_RATE_RT=1 runs both with real-time scheduling (chrt -f 10: root or CAP_SYS_NICE),
+# which keeps the measure to the line and the programs.
+#   [LIST_RATE_RT=1] bench/list_rate.sh [passes per rate]     (default 200)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 passes=${1:-200}
 cmake --build build --target tavro-i2c tavro-sim -j2 >/dev/null
 work=$(mktemp -d)
 sim=
+run=()
+[ -n "${LIST_RATE_RT:-}" ] && run=(chrt -f 10)
 trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
 {
     echo "QVT I2C Message List File V2"
@@ -23,7 +28,7 @@ trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
 printf '| bit/s  | passes/s | line limit | ratio | round trip | line time | between |\n'
 printf '|-------:|---------:|-----------:|------:|-----------:|----------:|--------:|\n'
 for rate in 19200 57600 115200; do
-    build/sim/tavro-sim --timing real --quiet </dev/null >"$work/sim.out" &
+    "${run[@]}" build/sim/tavro-sim --timing real --quiet </dev/null >"$work/sim.out" &
     sim=$!
     port=
     for _ in $(seq 400); do
@@ -32,7 +37,7 @@ for rate in 19200 57600 115200; do
         sleep 0.05
     done
     [ -n "$port" ] || { echo "tavro-sim did not start" >&2; exit 1; }
-    build/cli/tavro-i2c run -y -p "$port" -b "$rate" --count "$passes" --log "$work/log.csv" \
+    "${run[@]}" build/cli/tavro-i2c run -y -p "$port" -b "$rate" --count "$passes" --log "$work/log.csv" \
         "$work/list.iml" >/dev/null
     kill "$sim"
     wait "$sim" 2>/dev/null || true
