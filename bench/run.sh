@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: the send rate and the CPU per message against the simulator
 # (instant timing, then real timing at each rate, with and without a USB latency timer, next to
-# what a bare client reaches), the idle CPU, and the time of a tavro-i2c dump against the
-# line's limit.
+# what a bare client reaches), the idle CPU, the time of a tavro-i2c dump and the passes per
+# second of tavro-i2c run against the line's limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,3 +10,4 @@ cmake --build build --target send_rate TavroSendral -j"$(nproc)"
 xvfb-run -a -s "-screen 0 1024x768x24" build/bench/send_rate "${1:-10}"
 xvfb-run -a -s "-screen 0 1024x768x24" bench/idle_cpu.sh build/src/TavroSendral 10
 bash bench/dump_time.sh 3
+bash bench/list_rate.sh

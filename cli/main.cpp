@@ -1,15 +1,18 @@
 // tavro-i2c: i2cdetect, i2ctransfer, i2cget, i2cset and i2cdump for the I2C bus behind a
 // Tavro adapter, in their syntax and with their output, so that what works on a kernel I2C
-// bus works here. This file reads the options and hands over to the subcommand.
+// bus works here; and run, which sends a list saved from the window. This file reads the
+// options and hands over to the subcommand.
 
 #include "door.h"
 #include "i2c_syntax.h"
+#include "run.h"
 
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -20,9 +23,18 @@ struct Command {
     int (*run)(const Options &);
 };
 
+// run's own options, taken out before the shared parser reads the rest.
+RunOptions run_options;
+
+int runList(const Options &options) {
+    return runListCommand(
+        {options.port, options.link, options.yes, options.all_addresses, options.args},
+        run_options);
+}
+
 const Command COMMANDS[] = {
     {"detect", "qrF", runDetect}, {"transfer", "v", runTransfer}, {"get", "", runGet},
-    {"set", "m:r", runSet},       {"dump", "r:", runDump},
+    {"set", "m:r", runSet},       {"dump", "r:", runDump},        {"run", "", runList},
 };
 
 void printHelp() {
@@ -35,6 +47,7 @@ void printHelp() {
         "                     [MODE]\n"
         "       tavro-i2c dump [-f] [-y] [-r FIRST-LAST] [-a] COMMON CHIP [MODE [BANK\n"
         "                      [BANKREG]]]\n"
+        "%s"
         "       tavro-i2c SUBCOMMAND -V | --help | --version\n"
         "COMMON is -p PORT [-d VARIANT] [-b RATE] [-c KHZ].\n"
         "\n"
@@ -69,6 +82,7 @@ void printHelp() {
         "first. A p after the mode (not for i and W) adds the SMBus PEC, computed and\n"
         "checked here. SMBus block reads (mode s) need the slave to choose the length,\n"
         "which the adapter cannot do: nothing is sent.\n"
+        "%s"
         "\n"
         "Examples:\n"
         "  tavro-i2c detect -y -p /dev/ttyUSB0\n"
@@ -81,7 +95,8 @@ void printHelp() {
         "XX); 1 on a NAK, a busy bus, a lost arbitration, a wrong PEC, an adapter that does\n"
         "not answer within 1 s or a port that cannot be opened, but get exits 2 when its\n"
         "read fails; 2 on a usage error, with nothing sent. Ctrl+C closes the link and\n"
-        "exits with 130.\n");
+        "exits with 130.\n",
+        RUN_USAGE, RUN_HELP);
 }
 
 bool oneOf(long value, std::initializer_list<long> allowed) {
@@ -210,7 +225,12 @@ int main(int argc, char **argv) {
             continue;
         Options options;
         options.command = name;
-        const int status = parseOptions(argc - 1, argv + 1, command, options);
+        std::vector<char *> args(argv + 1, argv + argc);
+        if (name == "run")
+            if (const std::string error = takeRunOptions(args, run_options); !error.empty())
+                return usageError(error);
+        const int status =
+            parseOptions(static_cast<int>(args.size()), args.data(), command, options);
         return status >= 0 ? status : command.run(options);
     }
     return usageError(name.empty() ? "a subcommand is missing: " + commandNames()

@@ -213,21 +213,42 @@ std::optional<Reply> TavroLink::writeAll(const std::string &bytes) {
     return std::nullopt;
 }
 
+std::optional<Reply> TavroLink::post(const TavroCommand &command) {
+    return send(command);
+}
+
+Reply TavroLink::awaitLine(const std::vector<std::string> &codes, Clock::time_point deadline) {
+    return await(codes, Awaiting::OrStop, deadline);
+}
+
+int TavroLink::takeAssertions() {
+    const int count = assertions_;
+    assertions_ = 0;
+    return count;
+}
+
 Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS);
+    return await(codes, awaiting, Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS));
+}
+
+Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
+                       Clock::time_point deadline) {
     for (;;) {
         std::deque<std::string> &lines = framedLines();
         while (!lines.empty()) {
             Reply reply{Outcome::Reply, lines.front()};
             lines.pop_front();
             const std::string code = replyCode(reply.line);
+            // Counted in every wait: an /INT during a transfer is served after its pass.
+            if (code == "NSA")
+                ++assertions_;
             if (awaiting == Awaiting::OrFailure && isFailureCode(code))
                 return reply;
             for (const std::string &awaited : codes)
                 if (code == awaited)
                     return reply;
         }
-        if (awaiting == Awaiting::OrFailure && stopSignal() != 0)
+        if (awaiting != Awaiting::Only && stopSignal() != 0)
             return Reply{Outcome::Interrupted, {}};
         short revents = 0;
         const int ready = waitReady(port_.get(), POLLIN, deadline, revents);
@@ -260,4 +281,5 @@ void TavroLink::configure(int rate) {
     framedLines().clear();
     line_count_ = 0;
     between_replies_ = 1;
+    assertions_ = 0;
 }

@@ -10,6 +10,7 @@
 #include "unique_fd.h"
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,14 +73,28 @@ class TavroLink {
     // After an opening that failed: only the reset, and the port is closed.
     void abandon();
 
+    // Sends a command that has no reply of its own (the /INT monitor mode). nullopt once
+    // written; else the failed write's outcome (TimedOut, HungUp).
+    std::optional<Reply> post(const TavroCommand &command);
+    // Reads lines until one with a code of codes, the deadline (TimedOut), a stop signal
+    // (Interrupted) or a hang-up; other lines are skipped. With no codes, an interruptible
+    // wait that still reads what comes.
+    Reply awaitLine(const std::vector<std::string> &codes,
+                    std::chrono::steady_clock::time_point deadline);
+    // The /INT assertions ("NSA") read since the last call, in any wait of this link;
+    // the count restarts at 0.
+    int takeAssertions();
+
   private:
     std::optional<Reply> send(const TavroCommand &command);
     std::optional<Reply> writeAll(const std::string &bytes);
     // OrFailure: a NAK, busy bus, lost arbitration or refused command ends the wait too, and
     // so does a stop signal. Only: just the codes end it, as when closing, where a late reply
-    // to an interrupted transfer may still come.
-    enum class Awaiting { OrFailure, Only };
+    // to an interrupted transfer may still come. OrStop: the codes or a stop signal.
+    enum class Awaiting { OrFailure, Only, OrStop };
     Reply await(const std::vector<std::string> &codes, Awaiting awaiting);
+    Reply await(const std::vector<std::string> &codes, Awaiting awaiting,
+                std::chrono::steady_clock::time_point deadline);
     void configure(int rate);
 
     UniqueFd port_;
@@ -87,6 +102,7 @@ class TavroLink {
     std::array<char, 4 + 3 * TAVRO_MAX_MESSAGE_BYTES + 1> line_{};
     int line_count_ = 0;
     int between_replies_ = 1;
+    int assertions_ = 0;
     ReplyFramer framer_;
 };
 

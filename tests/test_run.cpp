@@ -1,0 +1,285 @@
+// tavro-i2c run against the adapter simulator: a saved list sent as the window sends it, its
+// lines, its CSV log, its saved list, its bus events, /INT, and a stop by signal.
+#include "list_file.h"
+#include "list_runner.h"
+
+#include "tavrosim/pty_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace tavrosim;
+using Fields = std::vector<std::string>;
+
+// A write of two bytes at offset 0, the pointer set back without a Stop, a read of two bytes
+// after a delay of 100, and a write to the absent 0x05 (the one-digit address "A").
+const char *const LIST = "QVT I2C Message List File V2\n"
+                         "$A0,W,Y,$0000,00,12,34,\n"
+                         "$A0,W,N,$0000,00,\n"
+                         "$A0,R,Y,$0064,FF,FF,\n"
+                         "$A,W,Y,$0000,01,\n"
+                         "AutoRepeat = OFF\nSendOnInt = OFF\nEnd of Sequence\n";
+// Each row's line after the time and the pass, and its outcome.
+const Fields ROWS = {"1 0x50 w 0x00 0x12 0x34 ok", "2 0x50 w 0x00 ok", "3 0x50 r 0x12 0x34 ok",
+                     "4 0x05 w 0x01 nak"};
+
+struct Ended {
+    int status; // 128 + the signal when killed
+    std::string out, err;
+};
+
+// RFC 4180 records of fields that need no quotes: CRLF ends each record, a comma each field.
+std::vector<Fields> parseCsv(const std::string &text) {
+    std::vector<Fields> records;
+    for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        std::istringstream record(text.substr(start, end - start) + ",");
+        records.emplace_back();
+        for (std::string field; std::getline(record, field, ',');)
+            records.back().push_back(field);
+    }
+    EXPECT_EQ(text.size() - (text.rfind("\r\n") + 2), 0u) << "a record without its CRLF";
+    return records;
+}
+
+class Run : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim.start();
+        sim.startThread();
+        write(list, LIST);
+    }
+    void TearDown() override {
+        for (const std::string &path : {list, out, err, log, saved})
+            unlink(path.c_str());
+    }
+    static void write(const std::string &path, const std::string &text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    static std::string read(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Starts tavro-i2c run with these arguments (PORT, LIST, LOG and SAVED stand for the
+    // simulator's port and the files).
+    pid_t start(std::string args) {
+        for (const auto &[name, path] :
+             {std::pair<std::string, std::string>{"PORT", sim.slavePath()},
+              {"LIST", list},
+              {"LOG", log},
+              {"SAVED", saved}})
+            for (std::size_t at; (at = args.find(name)) != std::string::npos;)
+                args.replace(at, name.size(), path);
+        const std::string line =
+            "exec " TAVRO_I2C_BINARY " run -y " + args + " >" + out + " 2>" + err;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
+            _exit(127);
+        }
+        return pid;
+    }
+    // Waits for it to end, killing it after 20 s.
+    Ended finish(pid_t pid) {
+        int status = 0;
+        for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+            if (waited == 2000)
+                kill(pid, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(out),
+                read(err)};
+    }
+    Ended run(const std::string &args) { return finish(start(args)); }
+    // The output lines, each without its time; the times apart.
+    Fields lines(const std::string &text, std::vector<double> *times = nullptr) {
+        Fields result;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            const std::size_t blank = line.find(' ');
+            if (times)
+                times->push_back(std::stod(line.substr(0, blank)));
+            result.push_back(line.substr(blank + 1));
+        }
+        return result;
+    }
+    Fields passes(int count) {
+        Fields expected;
+        for (int pass = 1; pass <= count; ++pass)
+            for (const std::string &row : ROWS)
+                expected.push_back(std::to_string(pass) + " " + row);
+        return expected;
+    }
+    std::string sent() {
+        std::string bytes;
+        for (const Received &r : sim.received())
+            bytes += r.bytes;
+        return bytes;
+    }
+    bool closedCleanly() { return sent().rfind("/c\r\x12\x12\x12") == sent().size() - 6; }
+    PtySimulator sim{tavrosim::Variant::Solx};
+    const std::string base = testing::TempDir() + "tavro-run-" + std::to_string(getpid());
+    const std::string list = base + ".iml", out = base + ".out", err = base + ".err",
+                      log = base + ".csv", saved = base + "-saved.iml";
+};
+
+TEST_F(Run, OnceSendsEachRowWithALineALogRecordAndSavesTheBytesRead) {
+    const Ended r = run("-p PORT --log LOG --save SAVED LIST");
+    EXPECT_EQ(r.status, 1) << r.err; // the NAK
+    std::vector<double> times;
+    ASSERT_EQ(lines(r.out, &times), passes(1));
+    EXPECT_GE(times[3] - times[2], 0.020) << "a delay of 100 waits 10 ticks of 2 ms";
+    EXPECT_NE(sent().find("/dA0\r/t~00~12~34\r/dA0\r/*t~00\r/dA0\r/r2\r/d0A\r/t~01\r/c\r"),
+              std::string::npos);
+    EXPECT_TRUE(closedCleanly());
+
+    const std::vector<Fields> csv = parseCsv(read(log));
+    ASSERT_EQ(csv.size(), 5u);
+    EXPECT_EQ(csv[0], (Fields{"time", "elapsed_s", "pass", "row", "address", "direction", "bytes",
+                              "outcome", "round_trip_ms"}));
+    const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)");
+    for (std::size_t i = 1; i < csv.size(); ++i) {
+        const Fields &f = csv[i];
+        ASSERT_EQ(f.size(), 9u);
+        EXPECT_TRUE(std::regex_match(f[0], iso)) << f[0];
+        EXPECT_NEAR(std::stod(f[1]), times[i - 1], 1e-6);
+        const std::string bytes = f[6].empty() ? "" : " " + f[6];
+        EXPECT_EQ(f[2] + " " + f[3] + " " + f[4] + " " + f[5] + bytes + " " + f[7],
+                  passes(1)[i - 1]);
+        EXPECT_GE(std::stod(f[8]), 0.0);
+    }
+
+    ListFile reread;
+    ASSERT_EQ(parseListText(read(saved), reread), ListFileStatus::Ok);
+    ASSERT_EQ(reread.messages.size(), 4u);
+    EXPECT_EQ(reread.messages[2].data, "12,34,");
+    EXPECT_EQ(reread.messages[0].data, "00,12,34,");
+}
+
+TEST_F(Run, CountAndFlagsSayHowOftenAndBusEventsSkipRetryOrStop) {
+    const struct {
+        const char *args;
+        Fault fault;
+        int faults;
+        Fields outcomes; // the rows' lines, "pass row ... outcome", in order
+    } cases[] = {
+        {"--count 3", Fault::Nak, 0, passes(3)},
+        {"--stop-on nak --count 3", Fault::Nak, 0, passes(1)},
+        {"", Fault::Busy, 2, {"1 1 0x50 w 0x00 0x12 0x34 busy", "1 1 0x50 w 0x00 0x12 0x34 busy"}},
+        {"--stop-on arb,busy", Fault::Busy, 1, {"1 1 0x50 w 0x00 0x12 0x34 busy"}},
+        {"", Fault::ArbitrationLost, 1, {"1 1 0x50 w 0x00 0x12 0x34 arb-lost"}},
+        {"--stop-on arb", Fault::ArbitrationLost, 1, {"1 1 0x50 w 0x00 0x12 0x34 arb-lost"}},
+    };
+    for (const auto &c : cases) {
+        Fields expected = c.outcomes;
+        if (c.faults > 0 && std::string(c.args).empty()) // retried or skipped, then the rest
+            for (std::size_t row = c.fault == Fault::Busy ? 0 : 1; row < ROWS.size(); ++row)
+                expected.push_back("1 " + ROWS[row]);
+        sim.failNext(c.fault, c.faults);
+        std::vector<double> times;
+        const Ended r = run(std::string("-p PORT ") + c.args + " LIST");
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(lines(r.out, &times), expected) << c.args;
+        if (c.fault == Fault::Busy && c.faults == 2 && times.size() > 1) {
+            EXPECT_GE(times[1] - times[0], 0.020) << "a busy bus is retried after 20 ms";
+        }
+        EXPECT_TRUE(closedCleanly()) << c.args;
+    }
+    write(list, std::string(LIST).replace(std::string(LIST).find("OFF"), 3, "ON"));
+    const int before = sim.transfers();
+    const pid_t pid = start("-p PORT LIST"); // AutoRepeat: until stopped
+    EXPECT_TRUE(sim.waitUntil([&] { return sim.transfers() > before + 3 * 4; }, 10000));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish(pid).status, 128 + SIGTERM);
+}
+
+TEST_F(Run, OnIntRunsOncePerAssertionAndOnceMoreForThoseDuringARun) {
+    sim.setReplyDelay(40); // a pass takes long enough to assert /INT during it
+    const pid_t pid = start("-p PORT --on-int --count 3 LIST");
+    auto toggle = [&] {
+        sim.setInterrupt(true);
+        sim.setInterrupt(false);
+    };
+    ASSERT_TRUE(sim.waitUntil([&] { return sent().find("/n1\r") != std::string::npos; }, 10000));
+    toggle();
+    EXPECT_TRUE(sim.waitUntil([&] { return sim.transfers() >= 1; }, 10000));
+    toggle(); // during pass 1: served by pass 2, once
+    toggle();
+    EXPECT_TRUE(sim.waitUntil([&] { return sim.transfers() >= 8; }, 10000));
+    EXPECT_FALSE(sim.waitUntil([&] { return sim.transfers() > 8; }, 300)) << "pass 3 unasked";
+    toggle();
+    const Ended r = finish(pid);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(lines(r.out), passes(3));
+    EXPECT_TRUE(closedCleanly());
+}
+
+TEST_F(Run, StopSignalDuringForeverClosesTheLinkAndLeavesACompleteLog) {
+    // Without delays a stop signal always finds the run awaiting a reply; the delay of 60000
+    // holds it 12 s after row 3.
+    const std::tuple<int, const char *, long, const char *> cases[] = {
+        {SIGINT, "$0000", 21, "interrupted"}, {SIGTERM, "$ea60", 4, "ok"}};
+    for (const auto &[signal, delay, lines, last] : cases) {
+        write(list, std::string(LIST).replace(std::string(LIST).find("$0064"), 5, delay));
+        unlink(log.c_str());
+        sim.clearReceived();
+        const int before = sim.transfers();
+        const pid_t pid = start("-p PORT --forever --log LOG LIST");
+        // Written as it goes: the records are in the file while the run is on.
+        EXPECT_TRUE(sim.waitUntil(
+            [&, lines = lines] {
+                const std::string text = read(log);
+                return std::count(text.begin(), text.end(), '\n') >= lines;
+            },
+            10000));
+        kill(pid, signal);
+        EXPECT_EQ(finish(pid).status, 128 + signal);
+        EXPECT_TRUE(closedCleanly());
+        const std::vector<Fields> csv = parseCsv(read(log));
+        EXPECT_EQ(static_cast<int>(csv.size()) - 1, sim.transfers() - before);
+        for (const Fields &record : csv)
+            EXPECT_EQ(record.size(), 9u);
+        EXPECT_EQ(csv.back().size() > 7 ? csv.back()[7] : "", last) << "the last record";
+    }
+}
+
+TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"hello\n", "", "Not an QVT I2C Message List file!"},
+        {"QVT I2C Message List File V2\nAutoRepeat = OFF\n", "", "holds no message"},
+        {LIST, "--count 0", "--count"},
+        {LIST, "--once --forever", "exclude"},
+        {LIST, "--stop-on nack", "--stop-on"},
+        {LIST, "-d sol --on-int", "/INT monitor"},
+        {LIST, "LIST", "one list file"},
+    };
+    for (const auto &[text, args, words] : cases) {
+        write(list, text);
+        const Ended r = run(std::string("-p PORT ") + args + " LIST");
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(Run, BadAddressStopsTheRunThereWithTheProgramsWords) {
+    write(list, std::string(LIST).replace(std::string(LIST).find("$A0,W,N"), 3, "$A1"));
+    const Ended r = run("-p PORT --count 2 LIST");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.out), Fields{"1 " + ROWS[0]});
+    EXPECT_NE(r.err.find(std::string("row 2: ") + BAD_ADDRESS_TEXT), std::string::npos) << r.err;
+    EXPECT_TRUE(closedCleanly());
+}
+
+} // namespace
