@@ -27,14 +27,12 @@ void onStopSignal(int signal) {
     stop_signal = signal;
 }
 
-// The framer hands over lines through a plain function; one link per process.
-std::deque<std::string> &framedLines() {
-    static std::deque<std::string> lines;
-    return lines;
-}
+// The framer hands over lines through a plain function: it puts them in the queue of the
+// link being fed, so that two links in one process never see each other's replies.
+thread_local std::deque<std::string> *feeding = nullptr;
 
 void collectLine(const std::string &line) {
-    framedLines().push_back(line);
+    feeding->push_back(line);
 }
 
 // Sleeps in ppoll until fd is ready for events or the deadline; the held signals come in
@@ -234,10 +232,9 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting)
 Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
                        Clock::time_point deadline) {
     for (;;) {
-        std::deque<std::string> &lines = framedLines();
-        while (!lines.empty()) {
-            Reply reply{Outcome::Reply, lines.front()};
-            lines.pop_front();
+        while (!lines_.empty()) {
+            Reply reply{Outcome::Reply, lines_.front()};
+            lines_.pop_front();
             const std::string code = replyCode(reply.line);
             // Counted in every wait: an /INT during a transfer is served after its pass.
             if (code == "NSA")
@@ -261,9 +258,11 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
         if (revents & POLLIN) {
             char data[256];
             const ssize_t got = ::read(port_.get(), data, sizeof data);
-            if (got > 0)
+            if (got > 0) {
+                feeding = &lines_;
                 framer_.feed(data, static_cast<std::size_t>(got), collectLine);
-            else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                feeding = nullptr;
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR))
                 return Reply{Outcome::HungUp, {}};
         } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             return Reply{Outcome::HungUp, {}};
@@ -278,7 +277,7 @@ void TavroLink::configure(int rate) {
     // Whatever the adapter said before the change is discarded, read or not.
     tcflush(port_.get(), TCIFLUSH);
     tcsetattr(port_.get(), TCSANOW, &wanted);
-    framedLines().clear();
+    lines_.clear();
     line_count_ = 0;
     between_replies_ = 1;
     assertions_ = 0;

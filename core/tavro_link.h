@@ -11,6 +11,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,6 +105,7 @@ class TavroLink {
     int between_replies_ = 1;
     int assertions_ = 0;
     ReplyFramer framer_;
+    std::deque<std::string> lines_; // framed, not yet taken
 };
 
 #endif
