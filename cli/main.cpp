@@ -27,9 +27,7 @@ struct Command {
 RunOptions run_options;
 
 int runList(const Options &options) {
-    return runListCommand(
-        {options.port, options.link, options.yes, options.all_addresses, options.args},
-        run_options);
+    return runListCommand(options, run_options);
 }
 
 const Command COMMANDS[] = {

@@ -10,18 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
-constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
 constexpr long MAX_COUNT = 1000000000;
-
-int usageError(const std::string &message) {
-    std::fprintf(stderr, "tavro-i2c: %s\nTry 'tavro-i2c --help' for more information.\n",
-                 message.c_str());
-    return EXIT_USAGE;
-}
 
 // "--name VALUE" or "--name=VALUE" at args[i]; advances i past what it took.
 bool takeValue(const std::vector<char *> &args, std::size_t &i, const std::string &name,
@@ -82,19 +75,6 @@ std::string planWords(const RunPlan &plan) {
     if (plan.first_int_only)
         return "from the first /INT assertion on, until Ctrl+C";
     return plan.on_int ? "on each /INT assertion, " + times : times;
-}
-
-bool confirmed(const std::string &plan) {
-    std::fprintf(stderr,
-                 "WARNING! This program can confuse your I2C bus, cause data loss and "
-                 "worse!\n%sContinue? [y/N] ",
-                 plan.c_str());
-    std::fflush(stderr);
-    char answer[64];
-    if (std::fgets(answer, sizeof answer, stdin) && (answer[0] == 'y' || answer[0] == 'Y'))
-        return true;
-    std::fputs("Aborting on user request.\n", stderr);
-    return false;
 }
 
 // Writes text and flushes it; false when it did not all go out.
@@ -215,17 +195,26 @@ std::string takeRunOptions(std::vector<char *> &args, RunOptions &options) {
     return error;
 }
 
-int runListCommand(const RunLink &link, const RunOptions &options) {
+int runListCommand(const Options &link, const RunOptions &options) {
     if (link.args.size() != 1)
         return usageError("run takes one list file: LIST.iml");
     if (link.all_addresses)
         return usageError("-a is not an option of run: a list's addresses go out as they stand");
     const std::string &path = link.args[0];
+    // The log is opened for writing: over the list it would destroy the list it runs.
+    struct stat list_status {
+    }, log_status{};
+    if (!options.log.empty() && options.log != "-" && ::stat(path.c_str(), &list_status) == 0 &&
+        ::stat(options.log.c_str(), &log_status) == 0 && list_status.st_dev == log_status.st_dev &&
+        list_status.st_ino == log_status.st_ino)
+        return usageError("--log " + options.log +
+                          " is the list itself: give the log a file "
+                          "of its own");
     ListFile list;
     if (const int status = readList(path, list))
         return status;
     const RunPlan plan = planOf(options, list);
-    if (plan.on_int && link.settings.variant == Variant::Sol)
+    if (plan.on_int && link.link.variant == Variant::Sol)
         return usageError(options.on_int ? "--on-int: the Tavro/Sol has no /INT monitor (-d)"
                                          : path + " runs on /INT (its Send On /INT is on), which "
                                                   "the Tavro/Sol lacks: give --once, --count N "
@@ -234,7 +223,7 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
     const std::string plan_text = "I will send the " + std::to_string(list.messages.size()) +
                                   " messages of " + path + " to the bus on " + link.port + ", " +
                                   planWords(plan) + ".\n";
-    if (!link.yes && !confirmed(plan_text))
+    if (!userAgrees(link, plan_text, false))
         return 0;
 
     // Opened once the user agreed: a declined run leaves an old log as it was.
@@ -253,7 +242,7 @@ int runListCommand(const RunLink &link, const RunOptions &options) {
     }
     holdStopSignals();
     TavroBus bus;
-    const BusResult opened = bus.open(link.port, link.settings);
+    const BusResult opened = bus.open(link.port, link.link);
     if (!opened.ok()) {
         if (opened.status == BusStatus::NotTerminal)
             return usageError(opened.detail);

@@ -3,7 +3,7 @@
 #ifndef TAVRO_I2C_RUN_H
 #define TAVRO_I2C_RUN_H
 
-#include "tavro_link.h"
+#include "door.h"
 
 #include <string>
 #include <vector>
@@ -24,19 +24,10 @@ struct RunOptions {
 // Empty when they are sound, else the usage error in words.
 std::string takeRunOptions(std::vector<char *> &args, RunOptions &options);
 
-// What the link options' parser read.
-struct RunLink {
-    std::string port;
-    LinkSettings settings;
-    bool yes = false;
-    bool all_addresses = false;
-    std::vector<std::string> args; // what follows the options: LIST.iml
-};
-
 // Runs the list and returns the exit status: 0 when every transfer was acknowledged, 1 when
 // one was not or the adapter failed, 2 on a usage error (nothing sent), 128 + the signal
 // that stopped it.
-int runListCommand(const RunLink &link, const RunOptions &options);
+int runListCommand(const Options &link, const RunOptions &options);
 
 // The lines run adds to the usage text.
 extern const char *const RUN_USAGE;

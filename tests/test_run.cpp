@@ -263,6 +263,7 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         {LIST, "--stop-on nack", "--stop-on"},
         {LIST, "-d sol --on-int", "/INT monitor"},
         {LIST, "LIST", "one list file"},
+        {LIST, "--log LIST", "the list itself"},
     };
     for (const auto &[text, args, words] : cases) {
         write(list, text);
@@ -270,6 +271,7 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
     }
+    EXPECT_EQ(read(list), LIST) << "a log over its own list";
     EXPECT_TRUE(sent().empty());
 }
 
