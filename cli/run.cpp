@@ -202,8 +202,8 @@ int runListCommand(const Options &link, const RunOptions &options) {
         return usageError("-a is not an option of run: a list's addresses go out as they stand");
     const std::string &path = link.args[0];
     // The log is opened for writing: over the list it would destroy the list it runs.
-    struct stat list_status {
-    }, log_status{};
+    struct stat list_status = {};
+    struct stat log_status = {};
     if (!options.log.empty() && options.log != "-" && ::stat(path.c_str(), &list_status) == 0 &&
         ::stat(options.log.c_str(), &log_status) == 0 && list_status.st_dev == log_status.st_dev &&
         list_status.st_ino == log_status.st_ino)
