@@ -1,5 +1,6 @@
 // The Python module tavro: an SMBus class with smbus2's methods, names and return types, over
 // the bus library, so that drivers written for smbus2 run over a Tavro adapter unchanged.
+#include "bus_status.h"
 #include "smbus.h"
 #include "tavro_bus.h"
 
@@ -71,29 +72,15 @@ int errorNumber(const BusResult &result) {
     switch (result.status) {
     case BusStatus::NoPort:
         return portErrorNumber(result.detail);
-    case BusStatus::NotTerminal:
-        return ENOTTY;
     case BusStatus::Nak:
         return ENXIO;
     case BusStatus::Busy:
     case BusStatus::ArbitrationLost:
-        return EAGAIN;
-    case BusStatus::TimedOut:
-        return ETIMEDOUT;
-    case BusStatus::HungUp:
-        return ENODEV;
-    case BusStatus::BadReply:
-        return EPROTO;
-    case BusStatus::PecMismatch:
-        return EBADMSG; // as Linux reports a PEC mismatch
-    case BusStatus::Unsupported:
-        return EOPNOTSUPP;
-    case BusStatus::Invalid:
-        return EINVAL;
-    case BusStatus::Closed:
-        return EBADF;
+        return EAGAIN; // what smbus2 drivers retry on, for a busy bus too
+    case BusStatus::Interrupted:
+        return EIO; // a KeyboardInterrupt is raised instead where Python saw the signal
     default:
-        return EIO;
+        return busErrno(result.status);
     }
 }
 
