@@ -2,6 +2,26 @@
 // events and their options, and /INT.
 #include "support.h"
 
+#include <cstring>
+#include <dlfcn.h>
+
+// Messages (slave selects and transfers) written to the port while the main loop was
+// dispatching the serial input watch: sent from inside the reply handler. (The simulator's
+// thread runs no main loop.)
+static int sent_from_reply_handler = 0;
+
+extern "C" ssize_t write(int fd, const void *data, size_t size) {
+    static const auto next =
+        reinterpret_cast<ssize_t (*)(int, const void *, size_t)>(dlsym(RTLD_NEXT, "write"));
+    if (GSource *dispatched = g_main_current_source();
+        dispatched != nullptr && fd == PORT_DESCRIPTOR && SERIAL_CALLBACK_ID != 0 &&
+        g_source_get_id(dispatched) == SERIAL_CALLBACK_ID && size >= 2 &&
+        static_cast<const char *>(data)[1] != '\0' &&
+        std::strchr("dtr*", static_cast<const char *>(data)[1]) != nullptr)
+        ++sent_from_reply_handler;
+    return next(fd, data, size);
+}
+
 using tavrosim::Fault;
 using Wire = std::vector<std::string>;
 
@@ -247,12 +267,18 @@ TEST(Send, NoMessageGoesOutBeforeTheTickAfterItsPredecessorsReply) {
         putRow(n, "4E", "W", data, 1, 0);
         pass.insert(pass.end(), {"/d4E\r", "/t~" + std::string(data, 2) + "\r"});
     }
-    // Each message goes out from a tick of its own, and the ticks fall on a 2 ms grid, each
-    // on a later grid point than the last: n messages span more than n - 2 periods. A window
-    // that sent from the reply would go several times faster against this adapter.
+    // Row 1 is busy, then not acknowledged on its retry: both moves on wait for the tick too.
+    link.sim.failNext(Fault::Busy);
+    link.sim.failNext(Fault::Nak);
+    pass.insert(pass.begin(), {"/d4E\r", "/t~01\r"});
+    sent_from_reply_handler = 0;
     const gint64 start = g_get_monotonic_time();
     EXPECT_EQ(sendOnce(link), pass);
-    EXPECT_GT(g_get_monotonic_time() - start, gint64(LIST_ROWS - 2) * 2000);
+    const gint64 took = g_get_monotonic_time() - start;
+    EXPECT_EQ(sent_from_reply_handler, 0);
+    // Each message goes out from a tick of its own, and the ticks fall on a 2 ms grid, each on
+    // a later grid point than the last: n messages span more than n - 2 periods.
+    EXPECT_GT(took, gint64(pass.size() / 2 - 2) * 2000);
 }
 
 TEST(Send, LinesBehindACompletionInOneReadLeaveTheNextCommandGuarded) {
