@@ -10,7 +10,7 @@
 // ceiling that the simulator, the pseudo-terminal and the machine leave to any program.
 // Needs a display (run under xvfb-run).
 // Usage: send_rate [seconds per figure [bit/s [USB latency ms]]]; a rate picks that one real
-// timing figure alone, as a profiler wants it.
+// timing figure alone, as a profiler wants it, and "instant" the instant figure alone.
 #include "data_text.h"
 #include "gui_callbacks.h"
 #include "gui_create.h"
@@ -176,7 +176,8 @@ double clientCeiling(int bit_rate, int usb_ms, int seconds) {
 
 int main(int argc, char *argv[]) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-    const int only_rate = argc > 2 ? std::atoi(argv[2]) : 0;
+    const bool instant_only = argc > 2 && std::strcmp(argv[2], "instant") == 0;
+    const int only_rate = argc > 2 && !instant_only ? std::atoi(argv[2]) : 0;
     const int only_usb_ms = argc > 3 ? std::atoi(argv[3]) : 0;
     if (!std::freopen("/dev/null", "w", stdout)) // traces are not the point here
         return 1;
@@ -202,6 +203,8 @@ int main(int argc, char *argv[]) {
             instant.per_second, 1e6 / PACING_TICK_US, instant.cpu_us, instant.opening_ms);
     }
 
+    if (instant_only)
+        return 0;
     std::fprintf(stderr,
                  "real timing, a one-byte write with delay 0: %zu bytes out and %zu back per "
                  "message, %d bit times each, and %.1f ms on the bus\n",
