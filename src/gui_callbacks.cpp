@@ -426,6 +426,13 @@ void gui_file_open_success(const char *path) {
     eraseRows();
     current_filename = path;
 
+    // Opening a FIFO would wait for a writer, with the window frozen.
+    struct stat info {};
+    if (stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        clearCurrentFilename();
+        showError("File could not be read!  The list was not loaded.");
+        return;
+    }
     std::FILE *file = std::fopen(path, "rb");
     if (file == nullptr) {
         clearCurrentFilename();
