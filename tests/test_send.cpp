@@ -292,7 +292,7 @@ TEST(Send, LinesBehindACompletionInOneReadLeaveTheNextCommandGuarded) {
     ErrorBoxCloser closer;
     // A latency timer holds row 1's completion until the /NSR has joined it, so that both
     // come in one read; after that the adapter answers nothing.
-    link.sim.setUsbLatency(300);
+    link.sim.setUsbLatency(500); // well inside the 0.9 s that row 1 may wait
     gui_send(nullptr, nullptr);
     ASSERT_TRUE(pumpUntil([&] { return link.sim.transfers() == 1; }));
     link.sim.setInterrupt(false);
