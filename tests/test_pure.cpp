@@ -23,9 +23,9 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-std::vector<std::string> framed;
-void collect(const std::string &line) {
-    framed.push_back(line);
+// Each line framed, marked when it lost characters to the buffer.
+void collect(void *framed, const std::string &line, bool cut) {
+    static_cast<Texts *>(framed)->push_back(cut ? line + " [cut]" : line);
 }
 
 // What a fresh framer makes of these reads, with a buffer of the program's size.
@@ -34,9 +34,9 @@ Texts frame(const Texts &reads) {
     int count = 0;
     int between = 1;
     ReplyFramer framer(buffer, sizeof buffer, count, between);
-    framed.clear();
+    Texts framed;
     for (const std::string &read : reads)
-        framer.feed(read.data(), read.size(), collect);
+        framer.feed(read.data(), read.size(), collect, &framed);
     return framed;
 }
 
@@ -68,11 +68,15 @@ TEST(Framing, LinesWithinAndAcrossReads) {
     for (const auto &c : cases)
         EXPECT_EQ(frame(c.reads), c.lines) << c.reads[0];
 
-    // An over-long line keeps its first 254 characters; the rest up to its end is dropped.
+    // An over-long line keeps its first 254 characters, the rest up to its end is dropped,
+    // and the line says so; a line that just fits, and the one after a cut line, are whole.
     const std::string body(400, 'x');
-    const Texts lines = frame({"/XYZ" + body.substr(0, 150), body.substr(150) + "\r\n/OC"});
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "/XYZ" + body.substr(0, 250));
+    const Texts lines = frame({"/XYZ" + body.substr(0, 150), body.substr(150) + "\r\n/OC",
+                               "C\r/" + body.substr(0, 253) + "\r"});
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "/XYZ" + body.substr(0, 250) + " [cut]");
+    EXPECT_EQ(lines[1], "/OCC");
+    EXPECT_EQ(lines[2], "/" + body.substr(0, 253));
     EXPECT_EQ(replyCode("/MRC 0A"), "MRC");
     EXPECT_EQ(replyText("/MRC 0A"), " 0A");
     EXPECT_EQ(replyCode("/M"), "M");
