@@ -64,15 +64,18 @@ enum class SaveResult { Saved, CantOpen, WriteFailed, Damaged };
 
 // Writes text as the file at path, following a symbolic link to its target (dangling or not;
 // the link stays). An existing file that the user may not write, or that is not a regular file,
-// is left alone (CantOpen). Where the folder is writable and the file, if any, is of one link
-// and belongs to the saving user, text goes to a new file beside it that takes the old one's
-// group, mode and extended attributes (ACLs among them) and then replaces it; if any of those
-// cannot be copied, or otherwise, the file is rewritten in place, keeping its owner, links and
-// attributes. In place, room for the text is reserved before the first byte is overwritten,
-// and a write that fails puts the old bytes and length back.
-// CantOpen: nothing was written. WriteFailed: the list was not saved and the old file is as it
-// was (nothing is left behind). Damaged: a write failed and so did putting the old list back:
-// the file may hold part of either.
+// is left alone (CantOpen); so is a loop of links. In a sticky folder that anyone may write,
+// links and files are trusted as the kernel trusts them: only those of the user or of the
+// folder's owner are followed or written (else CantOpen). Where the folder is writable and the
+// file, if any, is of one link and belongs to the saving user, text goes to a new file beside it
+// (".NAME.XXXXXX", NAME cut to fit a name's limit) that takes the old one's group, mode and
+// extended attributes (ACLs among them) and then replaces it; if any of those cannot be copied, or
+// otherwise, the file is rewritten in place, keeping its owner, links and attributes. In place,
+// room for the text is reserved before the first byte is overwritten, and a write that fails puts
+// the old bytes and length back; a file the user may write but not read is written without them, so
+// that a failed write leaves it Damaged. CantOpen: nothing was written. WriteFailed: the list was
+// not saved and the old file is as it was (nothing is left behind). Damaged: a write failed and so
+// did putting the old list back: the file may hold part of either.
 SaveResult saveListFile(const std::string &path, const std::string &text);
 
 // Parses a whole file's bytes.

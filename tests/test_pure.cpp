@@ -247,13 +247,13 @@ TEST(ListFile, ReaderRules) {
 namespace {
 
 // Saved by a child that has dropped to an unprivileged user (root ignores permissions).
-int saveAsNobody(const std::string &path) {
+int saveAsNobody(const std::string &path, const std::string &list = "new\n") {
     const pid_t pid = fork();
     if (pid == 0)
         _exit(setgroups(0, nullptr) || setresgid(65534, 65534, 65534) ||
                       setresuid(65534, 65534, 65534)
                   ? 99
-                  : int(saveListFile(path, "new\n")));
+                  : int(saveListFile(path, list)));
     int status = 0;
     waitpid(pid, &status, 0);
     return WEXITSTATUS(status);
@@ -315,8 +315,100 @@ TEST(ListFile, SavingInPlaceOnAFullDiskKeepsTheOldListByteForByte) {
         reservation_ignored = ignored;
         EXPECT_EQ(saveListFile(list, longer), SaveResult::WriteFailed);
         reservation_ignored = false;
-        EXPECT_TRUE(text(list) == old && (ignored || changed() == before)) << ignored;
+        EXPECT_EQ(text(list), old) << ignored;
+        if (!ignored) {
+            EXPECT_EQ(changed(), before);
+        }
     }
+    // A list its user may write but not read has no old bytes to put back: it is damaged.
+    ASSERT_EQ(chmod(disk.path.c_str(), 0777), 0);
+    ASSERT_EQ(chown(list.c_str(), 65534, 65534) | chmod(list.c_str(), 0200), 0);
+    reservation_ignored = true;
+    EXPECT_EQ(saveAsNobody(list, longer), int(SaveResult::Damaged));
+    reservation_ignored = false;
+}
+
+TEST(ListFile, SavingInPlaceCutsALongerListAndWritesOneItsUserCannotRead) {
+    Scratch dir;
+    chmod(dir.path.c_str(), 0777);
+    const std::string list = dir / "list.iml";
+    const std::string longer = std::string(HEADER) + "$A0,W,Y,$0000,01,02,03,\n" + "End\n";
+    std::ofstream(list) << longer;
+    ASSERT_EQ(link(list.c_str(), (dir / "twin.iml").c_str()), 0); // so saved in place
+    EXPECT_EQ(saveListFile(list, "short\n"), SaveResult::Saved);
+    EXPECT_EQ(text(dir / "twin.iml"), "short\n");
+
+    ASSERT_EQ(chown(list.c_str(), 65534, 65534) | chmod(list.c_str(), 0200), 0);
+    EXPECT_EQ(saveAsNobody(list, "unread\n"), int(SaveResult::Saved));
+    EXPECT_EQ(text(list), "unread\n");
+}
+
+// In a sticky folder anyone may write, a save follows the kernel's rule for links and files
+// that another user may have planted; a loop of links is refused wherever it is.
+TEST(ListFile, SavingTrustsOnlyLinksAndFilesNoStrangerPlanted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "links of another owner need root";
+    Scratch home, shared, nobodys;
+    ASSERT_EQ(chmod(shared.path.c_str(), 01777) | chmod(nobodys.path.c_str(), 01777) |
+                  chown(nobodys.path.c_str(), 65534, 65534),
+              0);
+    std::ofstream(home / "notes.txt") << "notes\n";
+    auto planted = [](const std::string &path, const std::string &target, uid_t owner) {
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()) | lchown(path.c_str(), owner, owner), 0);
+        return path;
+    };
+    auto isLink = [](const std::string &path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    };
+    const struct {
+        std::string path, target;
+        SaveResult saved;
+    } cases[] = {
+        {planted(shared / "theirs.iml", home / "notes.txt", 65534), home / "notes.txt",
+         SaveResult::CantOpen},
+        {planted(shared / "mine.iml", home / "mine.iml", 0), home / "mine.iml", SaveResult::Saved},
+        {planted(nobodys / "owners.iml", home / "owners.iml", 65534), home / "owners.iml",
+         SaveResult::Saved},
+        {planted(home / "a", home / "b", 0), home / "a", SaveResult::CantOpen},
+        {planted(home / "b", home / "a", 0), home / "b", SaveResult::CantOpen},
+        {planted(home / "x", "y", 0), home / "x", SaveResult::CantOpen},
+        {planted(home / "y", "z", 0), home / "y", SaveResult::CantOpen},
+        {planted(home / "z", "x", 0), home / "z", SaveResult::CantOpen},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(saveListFile(c.path, "list\n"), c.saved) << c.path;
+        EXPECT_TRUE(isLink(c.path)) << c.path;
+        if (c.saved == SaveResult::Saved) {
+            EXPECT_EQ(text(c.target), "list\n") << c.path;
+        }
+    }
+    EXPECT_EQ(text(home / "notes.txt"), "notes\n");
+    for (const char *leaf : {"a", "b", "x", "y", "z"})
+        EXPECT_TRUE(isLink(home / leaf)) << leaf;
+
+    // A regular file there is written only when it is the user's or the folder owner's.
+    std::ofstream(shared / "strangers.iml") << "theirs\n";
+    std::ofstream(nobodys / "owners-file.iml") << "owner's\n";
+    ASSERT_EQ(chown((shared / "strangers.iml").c_str(), 65534, 65534) |
+                  chown((nobodys / "owners-file.iml").c_str(), 65534, 65534),
+              0);
+    EXPECT_EQ(saveListFile(shared / "strangers.iml", "list\n"), SaveResult::CantOpen);
+    EXPECT_EQ(text(shared / "strangers.iml"), "theirs\n");
+    EXPECT_EQ(saveListFile(nobodys / "owners-file.iml", "list\n"), SaveResult::Saved);
+    EXPECT_EQ(text(nobodys / "owners-file.iml"), "list\n");
+}
+
+TEST(ListFile, ANameOfTheLongestLengthIsSavedAndSavedAgain) {
+    Scratch dir;
+    const std::string name = std::string(251, 'n') + ".iml";
+    for (const char *list : {"first\n", "second\n"}) {
+        EXPECT_EQ(saveListFile(dir / name, list), SaveResult::Saved);
+        EXPECT_EQ(text(dir / name), list);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                            std::filesystem::directory_iterator()),
+              1); // no temporary file left behind
 }
 
 TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {
