@@ -291,12 +291,17 @@ bool ListFileParser::feed(const char *data, std::size_t length) {
         if (!overlong_) {
             const std::size_t room = MAX_LINE_KEPT - pending_.size();
             pending_.append(piece.substr(0, room));
-            overlong_ = piece.size() > room;
+            if (piece.size() > room) {
+                overlong_ = true;
+                line(pending_);
+                pending_.clear();
+            }
         }
         if (end == std::string_view::npos)
             break;
         rest.remove_prefix(end + 1);
-        line(pending_);
+        if (!overlong_)
+            line(pending_);
         pending_.clear();
         overlong_ = false;
     }

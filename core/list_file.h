@@ -32,11 +32,12 @@ enum class ListFileStatus { Ok, NotAList, ReadError };
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
                            bool sendonint);
 
-// Reads a list file fed in pieces of any size. A line runs to its line feed however long it
-// is (only its first MAX_LINE_KEPT bytes are kept); its text ends at a NUL byte.
+// Reads a list file fed in pieces of any size. A line longer than MAX_LINE_KEPT characters is
+// cut there: it is taken at once, and the rest up to its line feed is dropped, so that a file
+// without line ends is judged by its first characters. A line's text ends at a NUL byte.
 class ListFileParser {
   public:
-    static constexpr std::size_t MAX_LINE_KEPT = 1 << 20;
+    static constexpr std::size_t MAX_LINE_KEPT = 254;
 
     // Returns false once nothing more is wanted: "End of Sequence" read or header refused.
     bool feed(const char *data, std::size_t length);

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -231,7 +233,8 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.autorepeat, -1); // after "End of Sequence"
     EXPECT_EQ(list.sendonint, 1);
 
-    // At most 50 messages of at most 32 bytes; a line runs to its line feed however long.
+    // At most 50 messages of at most 32 bytes; a line is cut after 254 characters, the rest
+    // up to its line feed dropped.
     std::string many = HEADER, groups;
     for (int i = 0; i < 40; ++i)
         groups += "0" + std::string(1, "0123456789ABCDEF"[i % 16]) + ",";
@@ -242,6 +245,18 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.dropped, 2);
     EXPECT_EQ(list.messages[1].data, groups.substr(0, 96));
     EXPECT_EQ(list.autorepeat, 0);
+    ASSERT_EQ(parseListText(HEADER + "$A0,W,Y,$0000," + std::string(240, ' ') + "01,\n" +
+                                std::string(400, 'x') + "SendOnInt = ON\n",
+                            list),
+              ListFileStatus::Ok);
+    EXPECT_EQ(messages(list), "A0|W||Y|0\n");
+    EXPECT_EQ(list.sendonint, -1);
+
+    // A file without line ends is refused at once by its first characters.
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> zero(std::fopen("/dev/zero", "rb"),
+                                                            std::fclose);
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(readListFile(zero.get(), list), ListFileStatus::NotAList);
 }
 
 namespace {
