@@ -2,6 +2,7 @@
 // sender do not already show on the wire, the address check, read data, and the list file.
 #include "data_text.h"
 #include "list_file.h"
+#include "list_runner.h"
 #include "reply_framer.h"
 #include "smbus.h"
 #include "tavro_commands.h"
@@ -101,6 +102,16 @@ TEST(Commands, BytesNoRunOnTheWireShows) {
     for (const auto &[command, expected] : cases)
         EXPECT_EQ(bytes(command), expected);
     EXPECT_EQ(buildMRx(4, 0).pieces, (Texts{"/*r", "4", "\r"})); // one write each, as "/t" has
+}
+
+// The runner waits for a row's delay as the window's ticks would: none up to one tick's share
+// (the next tick), else whole ticks of 2 ms, rounded up.
+TEST(Pacing, ADelayIsWaitedInWholeTicksRoundedUp) {
+    const std::pair<unsigned, long> cases[] = {{0, 0},       {10, 0},      {11, 4000},
+                                               {15, 4000},   {20, 4000},   {21, 6000},
+                                               {100, 20000}, {101, 22000}, {60000, 12000000}};
+    for (const auto &[delay, us] : cases)
+        EXPECT_EQ(delayWait(delay).count(), us) << delay;
 }
 
 TEST(Commands, AddressCheck) {
