@@ -16,7 +16,7 @@
 #include "gui_create.h"
 #include "gui_manipulate.h"
 #include "line_settings.h"
-#include "list_runner.h"
+#include "pacing.h"
 #include "main.h"
 #include "tavro_commands.h"
 #include "watchdog.h"

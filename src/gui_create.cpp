@@ -3,6 +3,7 @@
 #include "gui_callbacks.h"
 #include "gui_manipulate.h"
 #include "main.h"
+#include "pacing.h"
 #include "serial.h"
 #include "Tavro.h"
 #include "watchdog.h"
@@ -73,8 +74,6 @@ void catchQuitSignals() {
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal_number, &action, nullptr);
 }
-
-constexpr gint64 PACING_TICK_US = 2000;
 
 GtkTooltips *tooltips = nullptr;
 
