@@ -159,39 +159,6 @@ TEST(Port, TheLineSettingsFoundComeBackWhenThePortCloses) {
     }
 }
 
-TEST(Port, OpeningRefusalsSayWhyBeforeAnythingIsSent) {
-    const struct {
-        std::string port;
-        LinkSettings settings;
-        BusStatus status;
-        int system_errno;
-        std::string detail;
-    } cases[] = {
-        {"/nonexistent/tty",
-         {},
-         BusStatus::NoPort,
-         ENOENT,
-         "cannot open /nonexistent/tty: No such file or directory"},
-        {"/nonexistent/tty",
-         {Variant::Solx, 9600, 100},
-         BusStatus::Invalid,
-         0,
-         "the rate is 19200, 57600 or 115200"},
-        {"/nonexistent/tty",
-         {Variant::Sol, 19200, 400},
-         BusStatus::Invalid,
-         0,
-         "the Tavro/Sol clocks its bus at 100 kHz only"},
-    };
-    for (const auto &c : cases) {
-        TavroBus bus;
-        const BusResult result = bus.open(c.port, c.settings);
-        EXPECT_EQ(result.status, c.status) << c.detail;
-        EXPECT_EQ(result.system_errno, c.system_errno) << c.detail;
-        EXPECT_EQ(result.detail, c.detail);
-    }
-}
-
 TEST(TwoLinks, EachHasItsOwnRepliesAndItsOwnInterrupts) {
     tavrosim::PtySimulator first, second;
     for (tavrosim::PtySimulator *sim : {&first, &second}) {
