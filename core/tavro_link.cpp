@@ -1,16 +1,12 @@
 #include "tavro_link.h"
 
-#include "line_settings.h"
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -107,34 +103,12 @@ void setStopCheck(int (*check)()) {
 TavroLink::TavroLink() : framer_(line_.data(), line_.size(), line_count_, between_replies_) {}
 
 int TavroLink::openPort(const std::string &path, std::string &error) {
-    // Only character devices are opened: opening anything else can have effects of its own.
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return 1;
-    }
-    const std::string not_terminal =
-        path + " is not a terminal; give the adapter's serial port or the simulator's";
-    if (!S_ISCHR(status.st_mode)) {
-        error = not_terminal;
-        return 2;
-    }
-    // O_NONBLOCK: a port waiting for carrier cannot stall the open, and every later read and
-    // write is bounded by a deadline.
-    port_.reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!port_.valid()) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return 1;
-    }
-    if (!isatty(port_.get())) {
-        port_.reset();
-        error = not_terminal;
-        return 2;
-    }
-    return 0;
+    return openTransport(path, port_, error);
 }
 
 Reply TavroLink::open(const LinkSettings &settings) {
+    if (auto failed = awaitPeer())
+        return *failed;
     for (int rate : {115200, 57600, 19200}) {
         configure(rate);
         if (auto failed = send(buildReset()))
@@ -166,7 +140,7 @@ Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, const char 
 
 Reply TavroLink::close() {
     Reply closed{Outcome::HungUp, {}};
-    if (port_.valid()) {
+    if (port_) {
         const std::optional<Reply> failed = send(buildClose());
         closed = failed ? *failed : await({"CCC"}, Awaiting::Only);
     }
@@ -175,10 +149,30 @@ Reply TavroLink::close() {
 }
 
 void TavroLink::abandon() {
-    if (!port_.valid())
+    if (!port_)
         return;
     send(buildReset());
     port_.reset();
+}
+
+// Settings sent to a server that is still opening its port would be overridden by its own.
+std::optional<Reply> TavroLink::awaitPeer() {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS);
+    while (port_->settling()) {
+        if (stopSignal() != 0)
+            return Reply{Outcome::Interrupted, {}};
+        short revents = 0;
+        const int ready = waitReady(port_->fd(), POLLIN, deadline, revents);
+        if (ready == 0 && Clock::now() >= deadline)
+            return Reply{Outcome::TimedOut, {}};
+        if (ready <= 0)
+            continue;
+        char data[256]; // nothing the adapter sent before the settings counts
+        const ssize_t got = port_->read(data, sizeof data);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+            return Reply{Outcome::HungUp, {}};
+    }
+    return std::nullopt;
 }
 
 std::optional<Reply> TavroLink::send(const TavroCommand &command) {
@@ -195,20 +189,21 @@ std::optional<Reply> TavroLink::send(const TavroCommand &command) {
 std::optional<Reply> TavroLink::writeAll(const std::string &bytes) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS);
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(port_.get(), bytes.data() + done, bytes.size() - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EINTR)
+    for (;;) {
+        const ssize_t written = port_->write(bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno != EINTR)
             return Reply{Outcome::HungUp, {}};
+        if (written > 0)
+            done += static_cast<std::size_t>(written);
+        if (done == bytes.size() && !port_->unsent())
+            return std::nullopt;
+        if (written > 0)
+            continue;
         // The line is full, or held by the adapter's XOFF: a signal does not cut a command.
         short revents = 0;
-        if (waitReady(port_.get(), POLLOUT, deadline, revents) == 0)
+        if (waitReady(port_->fd(), POLLOUT, deadline, revents) == 0)
             return Reply{Outcome::TimedOut, {}};
     }
-    return std::nullopt;
 }
 
 std::optional<Reply> TavroLink::post(const TavroCommand &command) {
@@ -248,7 +243,7 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
         if (awaiting != Awaiting::Only && stopSignal() != 0)
             return Reply{Outcome::Interrupted, {}};
         short revents = 0;
-        const int ready = waitReady(port_.get(), POLLIN, deadline, revents);
+        const int ready = waitReady(port_->fd(), POLLIN, deadline, revents);
         if (ready == 0 && Clock::now() >= deadline)
             return Reply{Outcome::TimedOut, {}};
         if (ready < 0 && errno != EINTR)
@@ -257,7 +252,7 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
             continue;
         if (revents & POLLIN) {
             char data[256];
-            const ssize_t got = ::read(port_.get(), data, sizeof data);
+            const ssize_t got = port_->read(data, sizeof data);
             if (got > 0) {
                 feeding = &lines_;
                 framer_.feed(data, static_cast<std::size_t>(got), collectLine);
@@ -271,12 +266,7 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
 }
 
 void TavroLink::configure(int rate) {
-    termios current{};
-    tcgetattr(port_.get(), &current);
-    const termios wanted = buildLineSettings(current, rate);
-    // Whatever the adapter said before the change is discarded, read or not.
-    tcflush(port_.get(), TCIFLUSH);
-    tcsetattr(port_.get(), TCSANOW, &wanted);
+    port_->setRate(rate);
     lines_.clear();
     line_count_ = 0;
     between_replies_ = 1;

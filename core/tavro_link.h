@@ -5,13 +5,14 @@
 #define TAVRO_I2C_LINK_H
 
 #include "i2c_message.h"
+#include "link_transport.h"
 #include "reply_framer.h"
 #include "tavro_commands.h"
-#include "unique_fd.h"
 
 #include <array>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,8 +58,9 @@ class TavroLink {
     TavroLink(const TavroLink &) = delete;
     TavroLink &operator=(const TavroLink &) = delete;
 
-    // Opens the serial port. 0 when open; 1 when it cannot be opened and 2 when it is not a
-    // terminal, with error saying so.
+    // Opens the port: a serial device, or rfc2217://HOST:PORT. 0 when open; 1 when it cannot
+    // be opened and 2 when it is no port (not a terminal, a malformed or raw TCP URL), with
+    // error saying so.
     int openPort(const std::string &path, std::string &error);
     // The opening sequence: resets at 115200, 57600 and 19200 bit/s; for Solx and Dyn the
     // clock and bit-rate commands awaiting "BC0/1/2"; at the chosen rate the flow control,
@@ -87,6 +89,7 @@ class TavroLink {
     int takeAssertions();
 
   private:
+    std::optional<Reply> awaitPeer();
     std::optional<Reply> send(const TavroCommand &command);
     std::optional<Reply> writeAll(const std::string &bytes);
     // OrFailure: a NAK, busy bus, lost arbitration or refused command ends the wait too, and
@@ -98,7 +101,7 @@ class TavroLink {
                 std::chrono::steady_clock::time_point deadline);
     void configure(int rate);
 
-    UniqueFd port_;
+    std::unique_ptr<LinkTransport> port_;
     // Room for the longest reply: "/MRC" and " HH" for each of the most bytes a read takes.
     std::array<char, 4 + 3 * TAVRO_MAX_MESSAGE_BYTES + 1> line_{};
     int line_count_ = 0;
