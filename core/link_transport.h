@@ -20,9 +20,6 @@ class LinkTransport {
     // Takes up to size bytes for the adapter: the count taken (0 when the line is full), or
     // -1 with errno. With size 0, only moves on what an earlier call left unsent.
     virtual ssize_t write(const char *data, std::size_t size) = 0;
-    // Whether the far end has yet to show that it is ready for line settings: a server opens
-    // its serial port once a client connects, and applies its own settings then.
-    virtual bool settling() const { return false; }
     // Whether bytes taken by write have not yet gone out.
     virtual bool unsent() const { return false; }
     // The adapter's bytes: their count, 0 at the end of the connection, or -1 with errno

@@ -14,6 +14,12 @@ using namespace telnet;
 
 namespace {
 
+// How long a server may take to answer the COM-PORT-OPTION (it opens its port first), how
+// long a refusal may follow that answer, and the pause before trying again.
+constexpr int SETTLE_MS = 1000;
+constexpr int REFUSAL_MS = 20;
+constexpr int BUSY_RETRY_MS = 50;
+
 bool agreedOurs(unsigned char option) {
     return option == BINARY || option == SGA || option == COM_PORT;
 }
@@ -167,9 +173,12 @@ std::string lineCommands(int rate, bool with_format) {
     return commands;
 }
 
-int Rfc2217Transport::connect(const std::string &host, int port, const std::string &name,
-                              int deadline_ms, std::unique_ptr<LinkTransport> &transport,
-                              std::string &error) {
+namespace {
+
+// One connection to the first address of host that takes it, by deadline.
+int connectOnce(const std::string &host, int port, const std::string &name,
+                std::chrono::steady_clock::time_point deadline, UniqueFd &connected,
+                std::string &error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -180,7 +189,6 @@ int Rfc2217Transport::connect(const std::string &host, int port, const std::stri
                 (resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
         return 1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
     int failure = ECONNREFUSED;
     UniqueFd socket;
     for (const addrinfo *a = found; a != nullptr && !socket.valid(); a = a->ai_next) {
@@ -213,14 +221,57 @@ int Rfc2217Transport::connect(const std::string &host, int port, const std::stri
         error = "cannot open " + name + ": " + std::strerror(failure);
         return 1;
     }
-    // Commands are a few bytes each and their order is their timing: none may wait for more.
-    const int on = 1;
-    setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    std::unique_ptr<Rfc2217Transport> opened(new Rfc2217Transport(socket.release()));
-    opened->out_ = opened->decoder_.greeting();
-    opened->flush();
-    transport = std::move(opened);
+    connected = std::move(socket);
     return 0;
+}
+
+} // namespace
+
+int Rfc2217Transport::connect(const std::string &host, int port, const std::string &name,
+                              int deadline_ms, std::unique_ptr<LinkTransport> &transport,
+                              std::string &error) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(deadline_ms);
+    for (;;) {
+        UniqueFd socket;
+        if (const int failed = connectOnce(host, port, name, deadline, socket, error))
+            return failed;
+        // Commands are a few bytes each and their order is their timing: none may wait.
+        const int on = 1;
+        setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        std::unique_ptr<Rfc2217Transport> opened(new Rfc2217Transport(socket.release()));
+        opened->out_ = opened->decoder_.greeting();
+        opened->flush();
+        if (opened->admitted()) {
+            transport = std::move(opened);
+            return 0;
+        }
+        // ser2net turns a client away while it still closes the port after the last one.
+        if (steady_clock::now() + milliseconds(BUSY_RETRY_MS) >= deadline) {
+            error = "cannot open " + name + ": the server closed the connection (port in use?)";
+            return 1;
+        }
+        usleep(BUSY_RETRY_MS * 1000);
+    }
+}
+
+bool Rfc2217Transport::admitted() {
+    using namespace std::chrono;
+    const auto settled = steady_clock::now() + milliseconds(SETTLE_MS);
+    // The server's answer to the COM-PORT-OPTION, then a moment for a refusal that follows it.
+    for (auto until = settled; steady_clock::now() < until;) {
+        pollfd pfd{socket_.get(), POLLIN, 0};
+        const auto left = duration_cast<milliseconds>(until - steady_clock::now()).count();
+        if (poll(&pfd, 1, static_cast<int>(left < 0 ? 0 : left)) <= 0)
+            continue;
+        std::string discarded; // a banner or the server's words: none of it is the adapter's
+        const ssize_t got = receive(discarded);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        if (decoder_.comPortAnswered() && until == settled)
+            until = steady_clock::now() + milliseconds(REFUSAL_MS);
+    }
+    return true; // a silent server is left to the reply deadline
 }
 
 bool Rfc2217Transport::flush() {

@@ -65,13 +65,12 @@ std::string lineCommands(int rate, bool with_format);
 
 class Rfc2217Transport : public LinkTransport {
   public:
-    // Connects within deadline_ms. 0 when connected; 1 with error when the name does not
-    // resolve or no address takes the connection.
+    // Connects within deadline_ms, again while the server turns the client away. 0 when
+    // connected; 1 with error when the name does not resolve or no address takes the
+    // connection.
     static int connect(const std::string &host, int port, const std::string &name, int deadline_ms,
                        std::unique_ptr<LinkTransport> &transport, std::string &error);
     int fd() const override { return socket_.get(); }
-    // ser2net answers the COM-PORT-OPTION once it has opened and set up its serial port.
-    bool settling() const override { return !decoder_.comPortAnswered(); }
     void setRate(int rate) override;
     ssize_t write(const char *data, std::size_t size) override;
     bool unsent() const override { return !out_.empty(); }
@@ -79,6 +78,9 @@ class Rfc2217Transport : public LinkTransport {
 
   private:
     explicit Rfc2217Transport(int socket) : socket_(socket) {}
+    // Whether the server kept the connection once it answered the COM-PORT-OPTION: false when
+    // it closed it (its port is in use). What it sent meanwhile is not the adapter's.
+    bool admitted();
     // Sends what is queued, as far as the socket takes it; false on a failed send.
     bool flush();
     // Reads at most size bytes from the socket, adding the port's bytes among them to bytes

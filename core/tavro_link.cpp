@@ -107,8 +107,6 @@ int TavroLink::openPort(const std::string &path, std::string &error) {
 }
 
 Reply TavroLink::open(const LinkSettings &settings) {
-    if (auto failed = awaitPeer())
-        return *failed;
     for (int rate : {115200, 57600, 19200}) {
         configure(rate);
         if (auto failed = send(buildReset()))
@@ -153,26 +151,6 @@ void TavroLink::abandon() {
         return;
     send(buildReset());
     port_.reset();
-}
-
-// Settings sent to a server that is still opening its port would be overridden by its own.
-std::optional<Reply> TavroLink::awaitPeer() {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS);
-    while (port_->settling()) {
-        if (stopSignal() != 0)
-            return Reply{Outcome::Interrupted, {}};
-        short revents = 0;
-        const int ready = waitReady(port_->fd(), POLLIN, deadline, revents);
-        if (ready == 0 && Clock::now() >= deadline)
-            return Reply{Outcome::TimedOut, {}};
-        if (ready <= 0)
-            continue;
-        char data[256]; // nothing the adapter sent before the settings counts
-        const ssize_t got = port_->read(data, sizeof data);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
-            return Reply{Outcome::HungUp, {}};
-    }
-    return std::nullopt;
 }
 
 std::optional<Reply> TavroLink::send(const TavroCommand &command) {

@@ -89,7 +89,6 @@ class TavroLink {
     int takeAssertions();
 
   private:
-    std::optional<Reply> awaitPeer();
     std::optional<Reply> send(const TavroCommand &command);
     std::optional<Reply> writeAll(const std::string &bytes);
     // OrFailure: a NAK, busy bus, lost arbitration or refused command ends the wait too, and
