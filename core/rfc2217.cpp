@@ -76,8 +76,7 @@ void TelnetDecoder::negotiate(unsigned char verb, unsigned char option, std::str
     state = Option::No; // a refusal of a request of ours is not answered
 }
 
-void TelnetDecoder::command(unsigned char byte, std::string &answer) {
-    (void)answer;
+void TelnetDecoder::command(unsigned char byte) {
     if (byte == SB) {
         sub_.clear();
         state_ = State::Sub;
@@ -105,7 +104,7 @@ void TelnetDecoder::feed(const unsigned char *bytes, std::size_t size, std::stri
                 data += static_cast<char>(byte);
                 state_ = State::Data;
             } else {
-                command(byte, answer);
+                command(byte);
             }
             break;
         case State::Verb:
@@ -130,7 +129,7 @@ void TelnetDecoder::feed(const unsigned char *bytes, std::size_t size, std::stri
                 if (byte == SE)
                     state_ = State::Data;
                 else
-                    command(byte, answer);
+                    command(byte);
             }
             break;
         }

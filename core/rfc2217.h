@@ -45,7 +45,7 @@ class TelnetDecoder {
     enum class State { Data, Iac, Verb, Sub, SubIac };
     enum class Option : unsigned char { No, WantYes, Yes };
     void negotiate(unsigned char verb, unsigned char option, std::string &answer);
-    void command(unsigned char byte, std::string &answer);
+    void command(unsigned char byte);
 
     State state_ = State::Data;
     unsigned char verb_ = 0;
