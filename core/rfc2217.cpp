@@ -311,6 +311,11 @@ ssize_t Rfc2217Transport::receive(std::string &bytes, std::size_t size) {
     const ssize_t got = ::read(socket_.get(), raw, size < sizeof raw ? size : sizeof raw);
     if (got <= 0)
         return got;
+    // A reply comes in pieces as the adapter sends it; a server that holds each piece until
+    // the last is acknowledged (Nagle) must not wait for a delayed acknowledgement. Linux
+    // drops the quick mode again by itself, so it is renewed at each read.
+    const int on = 1;
+    setsockopt(socket_.get(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     std::string answer;
     decoder_.feed(raw, static_cast<std::size_t>(got), bytes, answer);
     if (!answer.empty()) {
