@@ -19,6 +19,8 @@ namespace {
 constexpr int SETTLE_MS = 1000;
 constexpr int REFUSAL_MS = 20;
 constexpr int BUSY_RETRY_MS = 50;
+// The time a port gets to send the last bytes before a rate change once the server has them.
+constexpr int DRAIN_MS = 20;
 
 bool agreedOurs(unsigned char option) {
     return option == BINARY || option == SGA || option == COM_PORT;
@@ -125,6 +127,9 @@ void TelnetDecoder::feed(const unsigned char *bytes, std::size_t size, std::stri
             } else {
                 // IAC SE ends it; any other command after IAC ends it as well, and is obeyed.
                 sub_done_ = sub_;
+                if (sub_.size() >= 2 && static_cast<unsigned char>(sub_[0]) == COM_PORT &&
+                    static_cast<unsigned char>(sub_[1]) == SET_BAUDRATE + 100)
+                    ++rate_answers_;
                 sub_.clear();
                 if (byte == SE)
                     state_ = State::Data;
@@ -286,13 +291,43 @@ bool Rfc2217Transport::flush() {
 }
 
 void Rfc2217Transport::setRate(int rate) {
+    // ser2net obeys a setting while it parses what it read from the network, before it writes
+    // the data read with it to the port: a change must come in a later read than the data
+    // before it. The server's answer to a question sent after the data tells that it has
+    // read them (the question is a SET-BAUDRATE of 0, which changes nothing).
+    if (written_since_change_) {
+        out_ += comPortCommand(SET_BAUDRATE, std::string(4, '\0'));
+        ++rates_asked_;
+        flush();
+        awaitRateAnswers();
+        // The server has the data now, and the port still has to send them: the same time
+        // as a local port gets between its last bytes and the change.
+        usleep(DRAIN_MS * 1000);
+    }
     out_ += lineCommands(rate, !formatted_);
+    ++rates_asked_;
     formatted_ = true;
+    written_since_change_ = false;
     // What came before the change is dropped, as a serial line's flush drops it.
     std::string discarded;
     while (receive(discarded) > 0)
         discarded.clear();
     flush();
+}
+
+void Rfc2217Transport::awaitRateAnswers() {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(SETTLE_MS);
+    while (decoder_.rateAnswers() < rates_asked_) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        pollfd pfd{socket_.get(), POLLIN, 0};
+        if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) < 0)
+            return; // a server that does not answer is left to the reply deadline
+        std::string discarded;
+        const ssize_t got = receive(discarded);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+            return; // the hang-up shows at the next read
+    }
 }
 
 ssize_t Rfc2217Transport::write(const char *data, std::size_t size) {
@@ -301,6 +336,7 @@ ssize_t Rfc2217Transport::write(const char *data, std::size_t size) {
     if (!out_.empty() || size == 0)
         return 0;
     out_ = telnetEscape(data, size);
+    written_since_change_ = true;
     if (!flush())
         return -1;
     return static_cast<ssize_t>(size);

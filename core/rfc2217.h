@@ -38,6 +38,8 @@ class TelnetDecoder {
     bool comPortRefused() const { return com_port_refused_; }
     // Whether the server has answered the client's offer of the COM-PORT-OPTION.
     bool comPortAnswered() const { return ours_[telnet::COM_PORT] != Option::WantYes; }
+    // The server's answers to SET-BAUDRATE so far.
+    int rateAnswers() const { return rate_answers_; }
     // The last complete subnegotiation, without IAC SB and IAC SE.
     const std::string &lastSubnegotiation() const { return sub_done_; }
 
@@ -53,6 +55,7 @@ class TelnetDecoder {
     std::array<Option, 256> ours_{};   // options this side performs (WILL/WONT)
     std::array<Option, 256> theirs_{}; // options the server performs (DO/DONT)
     bool com_port_refused_ = false;
+    int rate_answers_ = 0;
 };
 
 // The port's bytes as telnet data: each IAC doubled.
@@ -81,6 +84,8 @@ class Rfc2217Transport : public LinkTransport {
     // Whether the server kept the connection once it answered the COM-PORT-OPTION: false when
     // it closed it (its port is in use). What it sent meanwhile is not the adapter's.
     bool admitted();
+    // Reads, for at most a second, until the server has answered every SET-BAUDRATE.
+    void awaitRateAnswers();
     // Sends what is queued, as far as the socket takes it; false on a failed send.
     bool flush();
     // Reads at most size bytes from the socket, adding the port's bytes among them to bytes
@@ -91,6 +96,8 @@ class Rfc2217Transport : public LinkTransport {
     std::string out_; // data and commands, in the order they were given
     TelnetDecoder decoder_;
     bool formatted_ = false;
+    bool written_since_change_ = false;
+    int rates_asked_ = 0; // SET-BAUDRATE commands sent, each answered by ser2net
 };
 
 #endif
