@@ -20,7 +20,8 @@ constexpr int CONNECT_DEADLINE_MS = 5000;
 
 class SerialTransport : public LinkTransport {
   public:
-    explicit SerialTransport(int fd) : port_(fd) {}
+    SerialTransport(int fd, const termios &found) : port_(fd), found_(found) {}
+    ~SerialTransport() override { tcsetattr(port_.get(), TCSANOW, &found_); }
     int fd() const override { return port_.get(); }
     void setRate(int rate) override {
         termios current{};
@@ -38,14 +39,16 @@ class SerialTransport : public LinkTransport {
 
   private:
     UniqueFd port_;
+    termios found_;
 };
 
 int openDevice(const std::string &path, std::unique_ptr<LinkTransport> &transport,
-               std::string &error) {
+               std::string &error, int &error_number) {
     // Only character devices are opened: opening anything else can have effects of its own.
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error_number = errno;
+        error = "cannot open " + path + ": " + std::strerror(error_number);
         return 1;
     }
     const std::string not_terminal =
@@ -58,14 +61,16 @@ int openDevice(const std::string &path, std::unique_ptr<LinkTransport> &transpor
     // write is bounded by a deadline.
     UniqueFd port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!port.valid()) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error_number = errno;
+        error = "cannot open " + path + ": " + std::strerror(error_number);
         return 1;
     }
-    if (!isatty(port.get())) {
+    termios found{};
+    if (tcgetattr(port.get(), &found) != 0) {
         error = not_terminal;
         return 2;
     }
-    transport = std::make_unique<SerialTransport>(port.release());
+    transport = std::make_unique<SerialTransport>(port.release(), found);
     return 0;
 }
 
@@ -126,15 +131,16 @@ PortName parsePortName(const std::string &text) {
 }
 
 int openTransport(const std::string &name, std::unique_ptr<LinkTransport> &transport,
-                  std::string &error) {
+                  std::string &error, int &error_number) {
     transport.reset();
+    error_number = 0;
     const PortName port = parsePortName(name);
     switch (port.kind) {
     case PortName::Device:
-        return openDevice(name, transport, error);
+        return openDevice(name, transport, error, error_number);
     case PortName::Rfc2217:
         return Rfc2217Transport::connect(port.host, port.port, name, CONNECT_DEADLINE_MS, transport,
-                                         error);
+                                         error, error_number);
     case PortName::Invalid:
         break;
     }

@@ -39,9 +39,11 @@ struct PortName {
 // address; PORT 1 to 65535) is Rfc2217; any other URL is Invalid, saying why.
 PortName parsePortName(const std::string &text);
 
-// Opens the port: 0 with transport set; 1 when it cannot be opened; 2 when the name is no
-// port the link can use (nothing was opened or sent). error says why.
+// Opens the port: 0 with transport set; 1 when it cannot be opened, with the system's errno
+// in error_number; 2 when the name is no port the link can use (nothing was opened or sent).
+// error says why. A serial device gets back the line settings it had when the transport is
+// destroyed.
 int openTransport(const std::string &name, std::unique_ptr<LinkTransport> &transport,
-                  std::string &error);
+                  std::string &error, int &error_number);
 
 #endif

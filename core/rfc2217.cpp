@@ -182,13 +182,14 @@ namespace {
 // One connection to the first address of host that takes it, by deadline.
 int connectOnce(const std::string &host, int port, const std::string &name,
                 std::chrono::steady_clock::time_point deadline, UniqueFd &connected,
-                std::string &error) {
+                std::string &error, int &error_number) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (resolved != 0) {
+        error_number = resolved == EAI_SYSTEM ? errno : ENOENT;
         error = "cannot open " + name + ": " +
                 (resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
         return 1;
@@ -222,6 +223,7 @@ int connectOnce(const std::string &host, int port, const std::string &name,
     }
     freeaddrinfo(found);
     if (!socket.valid()) {
+        error_number = failure;
         error = "cannot open " + name + ": " + std::strerror(failure);
         return 1;
     }
@@ -233,12 +235,12 @@ int connectOnce(const std::string &host, int port, const std::string &name,
 
 int Rfc2217Transport::connect(const std::string &host, int port, const std::string &name,
                               int deadline_ms, std::unique_ptr<LinkTransport> &transport,
-                              std::string &error) {
+                              std::string &error, int &error_number) {
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(deadline_ms);
     for (;;) {
         UniqueFd socket;
-        if (const int failed = connectOnce(host, port, name, deadline, socket, error))
+        if (const int failed = connectOnce(host, port, name, deadline, socket, error, error_number))
             return failed;
         // Commands are a few bytes each and their order is their timing: none may wait.
         const int on = 1;
@@ -252,6 +254,7 @@ int Rfc2217Transport::connect(const std::string &host, int port, const std::stri
         }
         // ser2net turns a client away while it still closes the port after the last one.
         if (steady_clock::now() + milliseconds(BUSY_RETRY_MS) >= deadline) {
+            error_number = ECONNRESET;
             error = "cannot open " + name + ": the server closed the connection (port in use?)";
             return 1;
         }

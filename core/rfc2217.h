@@ -69,10 +69,11 @@ std::string lineCommands(int rate, bool with_format);
 class Rfc2217Transport : public LinkTransport {
   public:
     // Connects within deadline_ms, again while the server turns the client away. 0 when
-    // connected; 1 with error when the name does not resolve or no address takes the
-    // connection.
+    // connected; 1 with error and error_number when the name does not resolve (ENOENT) or
+    // no address takes the connection.
     static int connect(const std::string &host, int port, const std::string &name, int deadline_ms,
-                       std::unique_ptr<LinkTransport> &transport, std::string &error);
+                       std::unique_ptr<LinkTransport> &transport, std::string &error,
+                       int &error_number);
     int fd() const override { return socket_.get(); }
     void setRate(int rate) override;
     ssize_t write(const char *data, std::size_t size) override;
