@@ -1,8 +1,8 @@
 // tavro-i2c over rfc2217:// ports: a real ser2net, started here on the loopback with its own
 // configuration and stopped by its pid, serving the simulator's pseudo-terminal. What the
 // program prints and what the adapter receives, at which rates, must be what the port itself
-// gives; the network's faults must read like a serial line's. The telnet parser and the URL
-// rules are checked on their own below.
+// gives; the network's faults must read like a serial line's. The telnet parser is checked
+// on its own below.
 #include "rfc2217.h"
 #include "tavrosim/pty_simulator.h"
 
@@ -321,30 +321,6 @@ TEST(Telnet, LineCommandsCarryTheRateBigEndianWithIacsDoubled) {
     EXPECT_EQ(comPortCommand(telnet::SET_BAUDRATE, "\x00\x00\x00\xff"s),
               "\xff\xfa\x2c\x01\x00\x00\x00\xff\xff\xff\xf0"s);
     EXPECT_EQ(telnetEscape("a\xff\xff", 3), "a\xff\xff\xff\xff");
-}
-
-TEST(PortNames, PathsHostsAndPorts) {
-    const struct {
-        const char *text;
-        PortName::Kind kind;
-        const char *host;
-        int port;
-    } cases[] = {
-        {"/dev/ttyUSB0", PortName::Device, "", 0},
-        {"rfc2217://lab-pi.example:2000", PortName::Rfc2217, "lab-pi.example", 2000},
-        {"RFC2217://10.0.0.7:65535", PortName::Rfc2217, "10.0.0.7", 65535},
-        {"rfc2217://[fe80::1%eth0]:1", PortName::Rfc2217, "fe80::1%eth0", 1},
-        {"rfc2217://host:99999", PortName::Invalid, "", 0},
-        {"rfc2217://host:2000/x", PortName::Invalid, "", 0},
-    };
-    for (const auto &c : cases) {
-        const PortName name = parsePortName(c.text);
-        EXPECT_EQ(name.kind, c.kind) << c.text;
-        if (c.kind == PortName::Rfc2217) {
-            EXPECT_EQ(name.host, c.host) << c.text;
-            EXPECT_EQ(name.port, c.port) << c.text;
-        }
-    }
 }
 
 } // namespace
