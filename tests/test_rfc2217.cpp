@@ -15,6 +15,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <regex>
+#include <sched.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -105,6 +106,12 @@ struct SilentListener {
 class Rfc2217 : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The simulator takes bytes at the rate the line has when its thread reads them; on a
+        // loaded machine a starved thread would move a reset to the next rate. Real-time
+        // priority (where permitted), which its thread inherits, keeps it reading at once.
+        sched_param priority{};
+        priority.sched_priority = 1;
+        sched_setscheduler(0, SCHED_FIFO, &priority);
         sim.start();
         sim.startThread();
         std::ofstream(list) << "QVT I2C Message List File V2\n$A0,W,Y,$0000,00,12,34,\n"
@@ -197,8 +204,19 @@ TEST_F(Rfc2217, SameOutputAndSameBytesAtTheSameRatesAsThePortItself) {
     const std::regex times(R"(\d+\.\d+|\d\d:\d\d:\d\d\S*)");
     for (const char *args : cases) {
         const std::string local = std::regex_replace(args, std::regex("P"), "PORT");
-        const Ended there = run(local);
-        const std::vector<std::string> expected = wire();
+        // The simulator takes bytes at the rate the line has when its thread reads them: a
+        // thread starved for the 20 ms after a reset (a load of 20 on two cores) moves the
+        // reset to the next rate. The port's own wire is the reference, so it is taken again
+        // until its resets went out as the link sends them.
+        Ended there;
+        std::vector<std::string> expected;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            there = run(local);
+            expected = wire();
+            if (expected.size() > 3 && expected[0] == "115200 ignored \x12\x12\x12" &&
+                expected[1] == "57600 ignored \x12\x12\x12")
+                break;
+        }
         ASSERT_GT(expected.size(), 3u) << args << there.err << ::testing::PrintToString(expected);
         for (const char *url : {"URL", "URL6"}) {
             const Ended here = run(std::regex_replace(args, std::regex("P"), url));
