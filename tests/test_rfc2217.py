@@ -48,13 +48,15 @@ def url(sim, tmp_path):
     environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     server = subprocess.Popen(["ser2net", "-n", "-u", "-c", str(config),
                                "-P", str(tmp_path / "pid")], env=environment)
-    deadline = time.monotonic() + 30
-    while not listening(port):
-        assert time.monotonic() < deadline, "ser2net does not listen"
-        time.sleep(0.01)
-    yield f"rfc2217://127.0.0.1:{port}"
-    server.terminate()
-    server.wait()
+    try:
+        deadline = time.monotonic() + 30
+        while not listening(port):
+            assert time.monotonic() < deadline, "ser2net does not listen"
+            time.sleep(0.01)
+        yield f"rfc2217://127.0.0.1:{port}"
+    finally:
+        server.terminate()
+        server.wait()
 
 
 RX = re.compile(r'rx (\d+) "(.*?)"( ignored)?')
