@@ -126,6 +126,120 @@ void checkBlock(std::size_t length) {
         throw py::value_error("a block holds at most 32 bytes");
 }
 
+// The memory an smbus2 i2c_msg's buf points to, reached through an object that exports it
+// and that the message itself keeps alive: its raw pointer is never followed.
+struct BufferWindow {
+    Py_buffer view{};
+    bool held = false;
+    std::uint8_t *start = nullptr;
+    std::size_t size = 0; // the bytes from start to the end of the exporting object
+
+    BufferWindow() = default;
+    BufferWindow(const BufferWindow &) = delete;
+    BufferWindow &operator=(const BufferWindow &) = delete;
+    ~BufferWindow() {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+};
+
+// Searches what a ctypes object keeps alive (its _objects: dicts and tuples of objects) for
+// a buffer that holds address.
+bool findExporter(const py::handle &kept, std::uintptr_t address, bool writable,
+                  BufferWindow &window, int depth) {
+    if (depth > 4 || kept.is_none())
+        return false;
+    if (py::isinstance<py::dict>(kept)) {
+        for (const auto &item : py::reinterpret_borrow<py::dict>(kept))
+            if (findExporter(item.second, address, writable, window, depth + 1))
+                return true;
+        return false;
+    }
+    if (py::isinstance<py::tuple>(kept) || py::isinstance<py::list>(kept)) {
+        for (const py::handle &item : kept)
+            if (findExporter(item, address, writable, window, depth + 1))
+                return true;
+        return false;
+    }
+    if (!PyObject_CheckBuffer(kept.ptr()))
+        return false;
+    Py_buffer view{};
+    if (PyObject_GetBuffer(kept.ptr(), &view, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
+        PyErr_Clear(); // an immutable object is no place for bytes read
+        return false;
+    }
+    const auto begin = reinterpret_cast<std::uintptr_t>(view.buf);
+    const auto length = static_cast<std::uintptr_t>(view.len);
+    if (address < begin || address >= begin + length) {
+        PyBuffer_Release(&view);
+        return false;
+    }
+    window.view = view;
+    window.held = true;
+    window.start = static_cast<std::uint8_t *>(view.buf) + (address - begin);
+    window.size = static_cast<std::size_t>(begin + length - address);
+    return true;
+}
+
+bool findWindow(const py::handle &message, bool writable, BufferWindow &window) {
+    const py::module_ ctypes = py::module_::import("ctypes");
+    py::object address;
+    try {
+        address = ctypes.attr("cast")(message.attr("buf"), ctypes.attr("c_void_p")).attr("value");
+    } catch (const py::error_already_set &) {
+        return false;
+    }
+    if (address.is_none() || !py::hasattr(message, "_objects"))
+        return false;
+    return findExporter(message.attr("_objects"), address.cast<std::uintptr_t>(), writable, window,
+                        0);
+}
+
+bool isSmbus2Message(const py::handle &object) {
+    const py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("smbus2"))
+        return false; // a message of smbus2 cannot exist before smbus2 is imported
+    const py::object smbus2 = modules["smbus2"];
+    return py::hasattr(smbus2, "i2c_msg") && object.get_type().is(smbus2.attr("i2c_msg")) &&
+           py::isinstance(object, py::module_::import("ctypes").attr("Structure"));
+}
+
+// One message of a combined transaction, checked before anything is sent; index counts from 0.
+I2cMessage takeMessage(const py::handle &object, std::size_t index) {
+    const std::string which = "message " + std::to_string(index + 1) + ": ";
+    I2cMessage message;
+    if (py::isinstance<Message>(object)) {
+        const Message &ours = object.cast<const Message &>();
+        message.address = ours.addr;
+        message.read = (ours.flags & I2C_M_RD) != 0;
+        message.length = static_cast<int>(ours.buf.size());
+        if (!message.read)
+            message.data = ours.buf;
+        return message;
+    }
+    if (!isSmbus2Message(object))
+        throw py::type_error(which + "i2c_rdwr takes tavro.i2c_msg or smbus2.i2c_msg, not " +
+                             std::string(py::str(object.get_type().attr("__name__"))));
+    const int flags = object.attr("flags").cast<int>();
+    if ((flags & ~I2C_M_RD) != 0)
+        raiseOsError(EOPNOTSUPP, which + "only the read flag (I2C_M_RD) is supported, not flags " +
+                                     std::to_string(flags) + "; nothing was sent");
+    message.address = object.attr("addr").cast<int>();
+    message.read = flags == I2C_M_RD;
+    message.length = object.attr("len").cast<int>();
+    BufferWindow window;
+    if (!findWindow(object, message.read, window))
+        throw py::value_error(which + "its buf is no " +
+                              std::string(message.read ? "writable " : "") +
+                              "buffer that the message holds");
+    if (static_cast<std::size_t>(message.length) > window.size)
+        throw py::value_error(which + "len is " + std::to_string(message.length) +
+                              ", but its buffer holds " + std::to_string(window.size) + " bytes");
+    if (!message.read)
+        message.data.assign(window.start, window.start + message.length);
+    return message;
+}
+
 class SMBus {
   public:
     SMBus(const py::object &port, const std::string &device, const py::object &rate, int clock) {
@@ -241,32 +355,25 @@ class SMBus {
         return smbus(address, false, SmbusKind::BlockProcessCall, reg, std::move(bytes));
     }
 
-    // Takes smbus2's own i2c_msg too, as drivers import it from there: its bytes come from
-    // bytes(), and a read's go back into its buffer.
+    // Takes this module's i2c_msg and smbus2's own, as drivers import it from there; no other
+    // object, however it looks: a read's bytes go only into memory the message owns.
     void i2cRdwr(const py::args &args) {
         std::vector<I2cMessage> messages;
-        for (const py::handle &arg : args) {
-            I2cMessage message;
-            message.address = arg.attr("addr").cast<int>();
-            message.read = (arg.attr("flags").cast<int>() & I2C_M_RD) != 0;
-            message.length = arg.attr("len").cast<int>();
-            if (!message.read)
-                message.data = byteList(py::reinterpret_borrow<py::object>(arg));
-            messages.push_back(std::move(message));
-        }
+        for (std::size_t i = 0; i < args.size(); ++i)
+            messages.push_back(takeMessage(args[i], i));
         run([&] { return bus_.transfer(messages); }, messages.size() > 1);
         for (std::size_t i = 0; i < messages.size(); ++i) {
             if (!messages[i].read)
                 continue;
             if (py::isinstance<Message>(args[i])) {
                 args[i].cast<Message &>().buf = messages[i].data;
-            } else {
-                const std::vector<std::uint8_t> &data = messages[i].data;
-                py::module_::import("ctypes").attr("memmove")(
-                    args[i].attr("buf"),
-                    py::bytes(reinterpret_cast<const char *>(data.data()), data.size()),
-                    data.size());
+                continue;
             }
+            // Another thread may have changed the message meanwhile: its buffer is found again.
+            const std::vector<std::uint8_t> &data = messages[i].data;
+            BufferWindow window;
+            if (findWindow(args[i], true, window))
+                std::memcpy(window.start, data.data(), std::min(window.size, data.size()));
         }
     }
 

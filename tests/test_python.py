@@ -1,5 +1,6 @@
 # The Python module against tavro-sim run as a process: what each method puts on the line,
 # what it returns, how failures arrive, and a driver written for smbus2 run unchanged.
+import ctypes
 import errno
 import os
 import signal
@@ -189,6 +190,60 @@ def test_i2c_msg_behaves_as_smbus2s(make):
     ours, theirs = make(tavro.i2c_msg), make(smbus2.i2c_msg)
     for view in (repr, len, list, bytes, str):
         assert view(ours) == view(theirs)
+
+
+class StandIn:
+    """Looks like an i2c_msg, and is none."""
+    addr, flags, len, buf = EEPROM, 1, 4, None
+
+
+def smbus2_read(length, buf):
+    return smbus2.i2c_msg(addr=EEPROM, flags=1, len=length, buf=buf)
+
+
+class Smbus2Subclass(smbus2.i2c_msg):
+    pass
+
+
+IMMUTABLE = b"\x00\x00\x00\x00"
+
+
+# Messages refused before anything is sent; none may write where it should not.
+@pytest.mark.parametrize("make, error", [
+    (lambda: StandIn(), TypeError),
+    (lambda: type("M", (StandIn,), {"buf": IMMUTABLE})(), TypeError),
+    (lambda: type("M", (StandIn,), {"len": 100000, "buf": bytearray(4)})(), TypeError),
+    (lambda: 4, TypeError),
+    (lambda: Smbus2Subclass(addr=EEPROM, flags=1, len=1, buf=ctypes.create_string_buffer(1)),
+     TypeError),
+    (lambda: smbus2_read(4, None), ValueError),
+    (lambda: smbus2_read(4, ctypes.cast(ctypes.c_char_p(IMMUTABLE), ctypes.POINTER(ctypes.c_char))),
+     ValueError),
+    (lambda: smbus2_read(64, ctypes.create_string_buffer(4)), ValueError),
+    (lambda: smbus2.i2c_msg(addr=EEPROM, flags=0, len=9, buf=ctypes.create_string_buffer(8)),
+     ValueError),
+    (lambda: smbus2.i2c_msg(addr=EEPROM, flags=0x11, len=1, buf=ctypes.create_string_buffer(1)),
+     OSError),
+])
+def test_i2c_rdwr_refuses_what_is_no_sound_message(sim, bus, make, error):
+    mark = sim.control("status")
+    with pytest.raises(error) as raised:
+        bus.i2c_rdwr(tavro.i2c_msg.write(EEPROM, [0]), make())
+    assert "message 2: " in str(raised.value)
+    assert sim.commands_since(mark) == []
+    assert IMMUTABLE == bytes(4)
+
+
+def test_i2c_rdwr_keeps_to_smbus2_messages_len(sim, bus):
+    bus.write_i2c_block_data(EEPROM, 0x10, [1, 2, 3, 4])
+    # A read of 2 into a buffer of 4, after a write of 1 of a buffer of 3.
+    buffer = ctypes.create_string_buffer(b"\xee" * 4, 4)
+    write = smbus2.i2c_msg(addr=EEPROM, flags=0, len=1,
+                           buf=ctypes.create_string_buffer(b"\x11\x7f\x7f", 3))
+    mark = sim.control("status")
+    bus.i2c_rdwr(write, smbus2_read(2, buffer))
+    assert sim.commands_since(mark) == [SELECT, "/*t~11", SELECT, "/r2"]
+    assert buffer.raw == b"\x02\x03\xee\xee"
 
 
 class Eeprom24c02:
