@@ -126,6 +126,15 @@ void checkBlock(std::size_t length) {
         throw py::value_error("a block holds at most 32 bytes");
 }
 
+// A block's bytes. Only a sized object is a block, as for smbus2, which asks for len() first:
+// bytes() would take an int as that many zero bytes.
+std::vector<std::uint8_t> blockBytes(const py::object &data) {
+    py::len(data);
+    std::vector<std::uint8_t> bytes = byteList(data);
+    checkBlock(bytes.size());
+    return bytes;
+}
+
 // The memory an smbus2 i2c_msg's buf points to, reached through an object that exports it
 // and that the message itself keeps alive: its raw pointer is never followed.
 struct BufferWindow {
@@ -332,15 +341,13 @@ class SMBus {
 
     void writeI2cBlockData(int address, int reg, const py::object &data,
                            const py::object & /*force*/) {
-        std::vector<std::uint8_t> bytes = byteList(data);
-        checkBlock(bytes.size());
+        std::vector<std::uint8_t> bytes = blockBytes(data);
         smbus(address, false, SmbusKind::I2cBlockData, reg, std::move(bytes));
     }
 
     void writeBlockData(int address, int reg, const py::object &data,
                         const py::object & /*force*/) {
-        std::vector<std::uint8_t> bytes = byteList(data);
-        checkBlock(bytes.size());
+        std::vector<std::uint8_t> bytes = blockBytes(data);
         smbus(address, false, SmbusKind::BlockData, reg, std::move(bytes));
     }
 
@@ -350,8 +357,7 @@ class SMBus {
 
     std::vector<std::uint8_t> blockProcessCall(int address, int reg, const py::object &data,
                                                const py::object & /*force*/) {
-        std::vector<std::uint8_t> bytes = byteList(data);
-        checkBlock(bytes.size());
+        std::vector<std::uint8_t> bytes = blockBytes(data);
         return smbus(address, false, SmbusKind::BlockProcessCall, reg, std::move(bytes));
     }
 

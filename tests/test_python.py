@@ -192,6 +192,18 @@ def test_i2c_msg_behaves_as_smbus2s(make):
         assert view(ours) == view(theirs)
 
 
+@pytest.mark.parametrize("method", ["write_i2c_block_data", "write_block_data"])
+@pytest.mark.parametrize("data", [4, None, (b for b in [1])])
+def test_a_block_that_is_no_sequence_is_refused_as_by_smbus2(sim, bus, method, data):
+    with pytest.raises(TypeError) as theirs:
+        getattr(smbus2.SMBus(), method)(EEPROM, 0x10, data)
+    mark = sim.control("status")
+    with pytest.raises(TypeError) as ours:
+        getattr(bus, method)(EEPROM, 0x10, data)
+    assert str(ours.value) == str(theirs.value)
+    assert sim.commands_since(mark) == []
+
+
 class StandIn:
     """Looks like an i2c_msg, and is none."""
     addr, flags, len, buf = EEPROM, 1, 4, None
