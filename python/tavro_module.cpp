@@ -285,7 +285,11 @@ class SMBus {
     }
 
     void open(const py::object &port) {
-        const std::string path = py::str(py::module_::import("os").attr("fspath")(port));
+        // As Python's open() takes a name: str, bytes or os.PathLike, in the file system's
+        // encoding; a NUL would cut the name short at the system call.
+        const std::string path = py::bytes(py::module_::import("os").attr("fsencode")(port));
+        if (path.find('\0') != std::string::npos)
+            throw py::value_error("embedded null byte");
         closeLink();
         pec_ = 0;
         run([&] { return bus_.open(path, settings_); });
@@ -546,7 +550,7 @@ PYBIND11_MODULE(tavro, m) {
              py::arg("clock") = 100,
              "Open the adapter on a serial port.\n\n"
              ":param port: the adapter's serial port, e.g. ``/dev/ttyUSB0``\n"
-             ":type port: str or os.PathLike\n"
+             ":type port: str, bytes or os.PathLike\n"
              ":param device: adapter variant: ``\"sol\"``, ``\"solx\"`` or ``\"dyn\"``\n"
              ":type device: str\n"
              ":param rate: line rate in bit/s once the link is open: 19200, 57600 or 115200\n"
@@ -565,7 +569,7 @@ PYBIND11_MODULE(tavro, m) {
             "Exit handler: closes the link.")
         .def("open", &SMBus::open, py::arg("port"),
              "Open the link again, on the given port, with the settings given at creation.\n\n"
-             ":param port: the adapter's serial port\n:type port: str or os.PathLike")
+             ":param port: the adapter's serial port\n:type port: str, bytes or os.PathLike")
         .def("close", &SMBus::close,
              "Close the link: the adapter closes its bus and is reset. PEC is switched off.\n"
              "Does nothing when the link is closed already.")

@@ -3,6 +3,7 @@
 import ctypes
 import errno
 import os
+import pathlib
 import signal
 import subprocess
 import threading
@@ -141,6 +142,22 @@ def test_a_port_that_cannot_be_opened(port, number):
     with pytest.raises(OSError) as raised:
         tavro.SMBus(port)
     assert raised.value.errno == number
+
+
+@pytest.mark.parametrize("name, refused", [
+    (os.fsencode, None), (pathlib.Path, None), (lambda port: port + "\0x", "embedded null byte"),
+    (lambda port: os.fsencode(port) + b"\0x", "embedded null byte")])
+def test_a_port_named_as_open_names_a_file(sim, tmp_path, name, refused):
+    # Through a link whose name is no UTF-8, so that only the name's own bytes reach it.
+    link = os.path.join(os.fsencode(tmp_path), b"tty\xff")
+    os.symlink(sim.port, link)
+    path = name(os.fsdecode(link))
+    if refused:
+        with pytest.raises(ValueError, match=f"^{refused}$"):
+            tavro.SMBus(path)
+        return
+    with tavro.SMBus(path) as b:
+        assert b.read_byte_data(EEPROM, 0) == 0
 
 
 @pytest.mark.parametrize("fault, number, reply", [
