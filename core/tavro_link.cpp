@@ -164,11 +164,13 @@ Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, const char 
     return await({code}, Awaiting::OrFailure);
 }
 
-Reply TavroLink::close() {
+Reply TavroLink::close(int wait_ms) {
     Reply closed{Outcome::HungUp, {}};
     if (port_.valid()) {
         const std::optional<Reply> failed = send(buildClose());
-        closed = failed ? *failed : await({"CCC"}, Awaiting::Only);
+        closed = failed ? *failed
+                        : await({"CCC"}, Awaiting::Only,
+                                Clock::now() + std::chrono::milliseconds(wait_ms));
     }
     abandon();
     return closed;

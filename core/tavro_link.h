@@ -25,6 +25,9 @@ struct LinkSettings {
 };
 
 constexpr int REPLY_DEADLINE_MS = 1000;
+// How long a close after a stop (Ctrl+C) waits for "CCC": the user is waiting, and the reset
+// that follows puts the adapter in order whether or not it answered.
+constexpr int STOP_CLOSE_WAIT_MS = 50;
 
 // How a wait for a reply ended: with a reply line, or without one.
 enum class Outcome { Reply, TimedOut, Interrupted, HungUp };
@@ -68,9 +71,10 @@ class TavroLink {
     // Sends the commands, then awaits the reply with code, or a NAK, busy bus, lost
     // arbitration or refused command. Other lines (unasked events, late replies) are skipped.
     Reply exchange(const std::vector<TavroCommand> &commands, const char *code);
-    // The close command awaiting "CCC" (a signal does not cut this wait short), then the reset
-    // whatever came; the port is closed. Returns the "CCC" reply, or what came instead.
-    Reply close();
+    // The close command awaiting "CCC" for at most wait_ms (a signal does not cut this wait
+    // short), then the reset whatever came; the port is closed. Returns the "CCC" reply, or
+    // what came instead.
+    Reply close(int wait_ms = REPLY_DEADLINE_MS);
     // After an opening that failed: only the reset, and the port is closed.
     void abandon();
 

@@ -1,6 +1,7 @@
 // The Python module tavro: an SMBus class with smbus2's methods, names and return types, over
 // the bus library, so that drivers written for smbus2 run over a Tavro adapter unchanged.
 #include "bus_status.h"
+#include "tavro_link.h"
 #include "smbus.h"
 #include "tavro_bus.h"
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,12 +41,20 @@ PyObject *stop_type = nullptr;
 PyObject *stop_value = nullptr;
 PyObject *stop_traceback = nullptr;
 
+class SMBus;
+// The bus whose call this thread is in, holding the link: a signal handler or the garbage
+// collector may run inside that call's wait, and must not wait for the lock that it holds.
+thread_local SMBus *calling = nullptr;
+// A handler closed the bus whose call it interrupted: the wait ends, and the link is closed
+// as the call leaves it.
+thread_local bool close_asked = false;
+
 int checkPythonSignals() {
     if (PyThread_get_thread_ident() != main_thread)
         return 0;
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() == 0)
-        return 0;
+        return close_asked ? SIGTERM : 0;
     Py_XDECREF(stop_type);
     Py_XDECREF(stop_value);
     Py_XDECREF(stop_traceback);
@@ -275,8 +285,12 @@ class SMBus {
     SMBus(const SMBus &) = delete;
     SMBus &operator=(const SMBus &) = delete;
     ~SMBus() {
-        // At the interpreter's exit no other thread can wait for the GIL.
-        if (_Py_IsFinalizing()) {
+        if (calling != nullptr) {
+            // Collected inside a call of this thread, which holds the lock: the reset alone,
+            // which waits for nothing. This link is not the one that call waits on.
+            bus_.abandon();
+        } else if (_Py_IsFinalizing()) {
+            // At the interpreter's exit no other thread can wait for the GIL.
             std::lock_guard<std::mutex> lock(linkMutex());
             bus_.close();
         } else {
@@ -290,12 +304,21 @@ class SMBus {
         const std::string path = py::bytes(py::module_::import("os").attr("fsencode")(port));
         if (path.find('\0') != std::string::npos)
             throw py::value_error("embedded null byte");
+        refuseReentry();
         closeLink();
         pec_ = 0;
+        path_ = path;
+        reopen_ = false;
         run([&] { return bus_.open(path, settings_); });
     }
 
     void close() {
+        if (calling == this) {
+            close_asked = true;
+            return;
+        }
+        refuseReentry();
+        reopen_ = false;
         closeLink();
         pec_ = 0;
     }
@@ -412,44 +435,77 @@ class SMBus {
         return result;
     }
 
+    static void refuseReentry() {
+        if (calling != nullptr)
+            throw std::runtime_error(
+                "a signal handler cannot use a bus while the call that it interrupted holds the "
+                "link; close() of that call's bus is taken, and done as the call ends");
+    }
+
     // Runs a bus call without the GIL, then turns a failure into the exception a driver
     // expects. A link left in doubt is closed, so that a late reply cannot pass for the answer
-    // to a later call.
+    // to a later call; the next call opens it again, as a driver that retries expects.
     template <typename Call> void run(Call call, bool numbered = false) {
+        refuseReentry();
         BusResult result;
         bool closed = false;
+        bool reopening = false;
+        bool asked = false;
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(linkMutex());
+            calling = this;
+            close_asked = false;
             setStopCheck(checkPythonSignals);
-            result = call();
+            if (reopen_ && !bus_.isOpen()) {
+                result = bus_.open(path_, settings_);
+                reopening = !result.ok();
+            }
+            if (result.ok())
+                result = call();
             setStopCheck(nullptr);
             const BusStatus s = result.status;
-            if (s == BusStatus::Interrupted || s == BusStatus::Refused || s == BusStatus::HungUp) {
-                closed = bus_.isOpen();
-                bus_.close();
-            } else if (s == BusStatus::TimedOut && bus_.isOpen()) {
-                // The adapter does not answer: its close would only time out again.
+            asked = close_asked;
+            if ((asked || linkInDoubt(s)) && bus_.isOpen()) {
                 closed = true;
-                bus_.abandon();
+                if (s == BusStatus::TimedOut)
+                    bus_.abandon(); // the adapter does not answer: its close would time out too
+                else
+                    bus_.close(s == BusStatus::Interrupted ? STOP_CLOSE_WAIT_MS
+                                                           : REPLY_DEADLINE_MS);
             }
+            calling = nullptr;
+            close_asked = false;
+        }
+        if (asked) {
+            reopen_ = false;
+            pec_ = 0;
+        } else if (closed) {
+            reopen_ = true;
         }
         if (result.ok())
             return;
         if (result.status == BusStatus::Interrupted) {
             // Only the check interrupts here, and it leaves the handler's exception.
-            if (stop_type == nullptr)
-                PyErr_SetNone(PyExc_KeyboardInterrupt);
-            else
+            if (stop_type != nullptr) {
                 PyErr_Restore(stop_type, stop_value, stop_traceback);
-            stop_type = stop_value = stop_traceback = nullptr;
+                stop_type = stop_value = stop_traceback = nullptr;
+                throw py::error_already_set();
+            }
+            if (asked)
+                raiseOsError(EBADF, "the link was closed by a signal handler during the call");
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
             throw py::error_already_set();
         }
         std::string text = result.detail;
         if (numbered)
             text = "message " + std::to_string(result.message + 1) + ": " + text;
+        if (reopening)
+            text = "opening the link again: " + text;
         if (closed)
-            text += "; the link is closed";
+            text += asked ? "; the link is closed"
+                          : "; the link is closed, and the next call "
+                            "opens it again";
         raiseOsError(errorNumber(result), text);
     }
 
@@ -463,6 +519,8 @@ class SMBus {
     TavroBus bus_;
     LinkSettings settings_;
     int pec_ = 0;
+    std::string path_;    // the port of the last open()
+    bool reopen_ = false; // the link was closed after a failure: the next call opens it
 };
 
 } // namespace
@@ -543,8 +601,12 @@ PYBIND11_MODULE(tavro, m) {
         "1 s. The interpreter's other threads run while a call waits on the line, and\n"
         "Ctrl+C ends the wait, closes the link and raises KeyboardInterrupt.\n\n"
         "After a failure the adapter reported (OSError ENXIO, EAGAIN) the link stays open.\n"
-        "After one that leaves it in doubt (no answer, a refused command, a hang-up) the\n"
-        "link is closed, and :py:meth:`open` opens it again.")
+        "After one that leaves it in doubt (no answer, a refused command, a hang-up,\n"
+        "Ctrl+C) the link is closed, so that a late reply is never taken for an answer,\n"
+        "and the next call opens it again, on the same port with the same settings.\n\n"
+        "A signal handler runs while a call waits; it may close the bus of that call (the\n"
+        "link closes as the call ends), and any other use of a bus in it raises\n"
+        "RuntimeError.")
         .def(py::init<const py::object &, const std::string &, const py::object &, int>(),
              py::arg("port"), py::arg("device") = "solx", py::arg("rate") = py::none(),
              py::arg("clock") = 100,
