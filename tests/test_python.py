@@ -2,8 +2,10 @@
 # what it returns, how failures arrive, and a driver written for smbus2 run unchanged.
 import ctypes
 import errno
+import importlib.machinery
 import os
 import pathlib
+import site
 import signal
 import subprocess
 import sys
@@ -360,3 +362,18 @@ def test_a_driver_for_smbus2_runs_unchanged(bus):
     eeprom.write(0x30, text)
     assert eeprom.read(0x30, len(text)) == text
     assert eeprom.read_at(0x34, 5) == b"quick"
+
+
+@pytest.mark.parametrize("prefix, folder", [
+    ([], "usr/local/lib/python%d.%d/dist-packages"), (["--prefix", "/usr"], "usr/lib/python3/dist-packages")])
+def test_the_module_installs_where_its_python_looks(tmp_path, prefix, folder):
+    if "SENDRAL_BUILD" not in os.environ:
+        pytest.skip("needs the build folder")
+    environment = dict(os.environ, DESTDIR=str(tmp_path))
+    environment.pop("LD_PRELOAD", None)  # cmake is no instrumented program
+    subprocess.run([os.environ["CMAKE"], "--install", os.environ["SENDRAL_BUILD"]] + prefix,
+                   env=environment, check=True, stdout=subprocess.DEVNULL)
+    folder = folder.replace("%d.%d", "%d.%d" % sys.version_info[:2])
+    installed = [str(p.relative_to(tmp_path)) for p in tmp_path.rglob("tavro.*")]
+    assert installed == [folder + "/tavro" + importlib.machinery.EXTENSION_SUFFIXES[0]]
+    assert "/" + folder in site.getsitepackages()
