@@ -307,9 +307,10 @@ class SMBus {
         refuseReentry();
         closeLink();
         pec_ = 0;
-        path_ = path;
-        reopen_ = false;
-        run([&] { return bus_.open(path, settings_); });
+        run([&] {
+            path_ = path;
+            return bus_.open(path, settings_);
+        });
     }
 
     void close() {
@@ -318,7 +319,6 @@ class SMBus {
             return;
         }
         refuseReentry();
-        reopen_ = false;
         closeLink();
         pec_ = 0;
     }
@@ -474,15 +474,15 @@ class SMBus {
                     bus_.close(s == BusStatus::Interrupted ? STOP_CLOSE_WAIT_MS
                                                            : REPLY_DEADLINE_MS);
             }
+            if (asked)
+                reopen_ = false;
+            else if (closed)
+                reopen_ = true;
             calling = nullptr;
             close_asked = false;
         }
-        if (asked) {
-            reopen_ = false;
+        if (asked)
             pec_ = 0;
-        } else if (closed) {
-            reopen_ = true;
-        }
         if (result.ok())
             return;
         if (result.status == BusStatus::Interrupted) {
@@ -509,9 +509,11 @@ class SMBus {
         raiseOsError(errorNumber(result), text);
     }
 
+    // The user's close: the link stays closed until open().
     void closeLink() {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(linkMutex());
+        reopen_ = false;
         if (bus_.isOpen())
             bus_.close();
     }
@@ -519,8 +521,10 @@ class SMBus {
     TavroBus bus_;
     LinkSettings settings_;
     int pec_ = 0;
-    std::string path_;    // the port of the last open()
-    bool reopen_ = false; // the link was closed after a failure: the next call opens it
+    // Under the link's lock: the port of the last open(), and whether the link was closed after
+    // a failure, so that the next call opens it again.
+    std::string path_;
+    bool reopen_ = false;
 };
 
 } // namespace
@@ -717,8 +721,10 @@ PYBIND11_MODULE(tavro, m) {
              "Combine reads and writes in one transaction: a repeated start between the\n"
              "messages and a single stop at the end.\n\n"
              "Takes :py:class:`i2c_msg` instances made by :py:meth:`i2c_msg.read` or\n"
-             ":py:meth:`i2c_msg.write`; read messages hold their bytes afterwards. The first\n"
-             "failure ends the transaction, and its OSError names the message.\n\n"
+             ":py:meth:`i2c_msg.write`, and smbus2's own i2c_msg, whose len must be within\n"
+             "its buffer; read messages hold their bytes afterwards. Any other object raises\n"
+             "TypeError, and nothing is sent. The first failure ends the transaction, and\n"
+             "its OSError names the message.\n\n"
              ":param i2c_msgs: one or more i2c_msg instances\n:type i2c_msgs: i2c_msg\n"
              ":rtype: None");
 }
