@@ -246,6 +246,8 @@ I2cMessage takeMessage(const py::handle &object, std::size_t index) {
     message.address = object.attr("addr").cast<int>();
     message.read = flags == I2C_M_RD;
     message.length = object.attr("len").cast<int>();
+    if (message.length == 0)
+        return message; // a probe: no byte to take or to give back
     BufferWindow window;
     if (!findWindow(object, message.read, window))
         throw py::value_error(which + "its buf is no " +

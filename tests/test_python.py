@@ -335,6 +335,9 @@ def test_i2c_rdwr_keeps_to_smbus2_messages_len(sim, bus):
     bus.i2c_rdwr(write, smbus2_read(2, buffer))
     assert sim.commands_since(mark) == [SELECT, "/*t~11", SELECT, "/r2"]
     assert buffer.raw == b"\x02\x03\xee\xee"
+    mark = sim.control("status")
+    bus.i2c_rdwr(smbus2.i2c_msg.write(EEPROM, []))  # a probe, its buffer empty
+    assert sim.commands_since(mark) == [SELECT, "/t"]
 
 
 class Eeprom24c02:
