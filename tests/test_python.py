@@ -201,6 +201,25 @@ def test_a_silent_adapter_times_out_and_the_next_call_opens_the_link_again(sim):
     bus.close()
 
 
+def test_a_refused_command_closes_the_link_and_the_next_call_opens_it(sim):
+    mark = sim.control("status")
+    bus = tavro.SMBus(sim.port, device="dyn", rate=19200, clock=23)
+    opening = sim.commands_since(mark)
+    sim.control("invalid")
+    with pytest.raises(OSError) as raised:
+        bus.write_byte_data(EEPROM, 0x20, 0x5A)
+    assert raised.value.errno == errno.EIO
+    assert raised.value.strerror == ("the adapter refused a command as invalid (/I8F); the link "
+                                     "is closed, and the next call opens it again")
+    mark = sim.control("status")
+    bus.write_byte_data(EEPROM, 0x20, 0x5A)
+    assert sim.commands_since(mark) == opening + [SELECT, "/t~20~5A"]
+    bus.close()
+    with pytest.raises(OSError) as raised:
+        bus.read_byte(EEPROM)  # closed by the user: it stays closed
+    assert raised.value.errno == errno.EBADF
+
+
 def test_interrupt_ends_the_wait_at_once_and_the_next_call_opens_again(sim, bus):
     main = threading.get_ident()
     sent = []
