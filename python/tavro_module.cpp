@@ -1,9 +1,9 @@
 // The Python module tavro: an SMBus class with smbus2's methods, names and return types, over
 // the bus library, so that drivers written for smbus2 run over a Tavro adapter unchanged.
 #include "bus_status.h"
-#include "tavro_link.h"
 #include "smbus.h"
 #include "tavro_bus.h"
+#include "tavro_link.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -500,14 +500,13 @@ class SMBus {
             throw py::error_already_set();
         }
         std::string text = result.detail;
-        if (numbered)
-            text = "message " + std::to_string(result.message + 1) + ": " + text;
         if (reopening)
             text = "opening the link again: " + text;
+        else if (numbered)
+            text = "message " + std::to_string(result.message + 1) + ": " + text;
         if (closed)
             text += asked ? "; the link is closed"
-                          : "; the link is closed, and the next call "
-                            "opens it again";
+                          : "; the link is closed, and the next call opens it again";
         raiseOsError(errorNumber(result), text);
     }
 

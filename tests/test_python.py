@@ -192,7 +192,7 @@ def test_a_silent_adapter_times_out_and_the_next_call_opens_the_link_again(sim):
     assert 0.9 < time.monotonic() - start < 2.0
     assert len(ticks) == 20
     with pytest.raises(OSError) as raised:
-        bus.read_byte(EEPROM)  # silent still: the opening fails, and the next call tries again
+        rdwr(bus)  # silent still: the opening fails, and the next call tries again
     assert raised.value.strerror == "opening the link again: no reply from the adapter within 1 s"
     sim.control("speak")
     mark = sim.control("status")
