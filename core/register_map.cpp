@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -178,6 +179,9 @@ void parseBits(const YAML::Node &node, MapField &field) {
 void parseValues(const YAML::Node &node, MapField &field) {
     if (!node.IsMap() || node.size() == 0)
         refuse(node, "values of " + field.name + " must be a mapping of names to numbers");
+    // Sets, not pairwise comparison: a map of 1 MiB can hold some hundred thousand entries.
+    std::set<std::string> names;
+    std::map<std::uint64_t, std::string> numbers;
     for (auto it = node.begin(); it != node.end(); ++it) {
         FieldValue value;
         value.name = nameOf(it->first, "a value's name");
@@ -189,13 +193,11 @@ void parseValues(const YAML::Node &node, MapField &field) {
             refuse(it->second, "value " + value.name + " = " + text + " does not fit field " +
                                    field.name + " (" + rangeText(field.width(), field.is_signed) +
                                    ")");
-        for (const FieldValue &other : field.values) {
-            if (other.name == value.name)
-                refuse(it->first, "value name " + value.name + " given twice in " + field.name);
-            if (other.raw == *raw)
-                refuse(it->second, "values " + other.name + " and " + value.name + " of " +
-                                       field.name + " are the same number");
-        }
+        if (!names.insert(value.name).second)
+            refuse(it->first, "value name " + value.name + " given twice in " + field.name);
+        if (const auto other = numbers.emplace(*raw, value.name); !other.second)
+            refuse(it->second, "values " + other.first->second + " and " + value.name + " of " +
+                                   field.name + " are the same number");
         value.raw = *raw;
         field.values.push_back(value);
     }
@@ -334,15 +336,15 @@ RegisterMap parseMap(const YAML::Node &root, const std::string &file) {
         refuse(root, "the map has no device");
     if (!registers || !registers->IsSequence() || registers->size() == 0)
         refuse(registers ? *registers : root, "the map needs registers: a list of one or more");
+    std::set<std::string> names;
+    std::map<unsigned, std::string> addresses;
     for (const YAML::Node &item : *registers) {
         MapRegister reg = parseRegister(item, map);
-        for (const MapRegister &other : map.registers) {
-            if (other.name == reg.name)
-                refuse(item, "register name " + reg.name + " given twice");
-            if (other.address == reg.address)
-                refuse(item,
-                       "registers " + other.name + " and " + reg.name + " have the same address");
-        }
+        if (!names.insert(reg.name).second)
+            refuse(item, "register name " + reg.name + " given twice");
+        if (const auto other = addresses.emplace(reg.address, reg.name); !other.second)
+            refuse(item, "registers " + other.first->second + " and " + reg.name +
+                             " have the same address");
         map.registers.push_back(std::move(reg));
     }
     return map;
