@@ -434,8 +434,15 @@ class PyRegisterMap {
     }
 
     int chip(const py::object &address) const {
-        if (!address.is_none())
-            return address.cast<int>();
+        if (!address.is_none()) {
+            if (!py::isinstance<py::int_>(address) || py::isinstance<py::bool_>(address))
+                throw py::type_error("address is an int or None");
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(address.ptr(), &overflow);
+            if (overflow || value < 0 || value > 0x7f)
+                throw py::value_error("address must be in range(0, 128)");
+            return static_cast<int>(value);
+        }
         if (!map_.address)
             throw py::value_error(map_.file + " gives no address: pass address=");
         return *map_.address;
