@@ -1,6 +1,7 @@
 // The Python module tavro: an SMBus class with smbus2's methods, names and return types, over
 // the bus library, so that drivers written for smbus2 run over a Tavro adapter unchanged.
 #include "bus_status.h"
+#include "register_map.h"
 #include "smbus.h"
 #include "tavro_bus.h"
 #include "tavro_link.h"
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -250,6 +252,15 @@ I2cMessage takeMessage(const py::handle &object, std::size_t index) {
     return message;
 }
 
+// A file name as Python's open() takes one: str, bytes or os.PathLike, in the file system's
+// encoding; a NUL would cut the name short at the system call, so it raises ValueError.
+std::string fileName(const py::object &name) {
+    const std::string path = py::bytes(py::module_::import("os").attr("fsencode")(name));
+    if (path.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return path;
+}
+
 class SMBus {
   public:
     SMBus(const py::object &port, const std::string &device, const py::object &rate, int clock) {
@@ -284,11 +295,7 @@ class SMBus {
     }
 
     void open(const py::object &port) {
-        // As Python's open() takes a name: str, bytes or os.PathLike, in the file system's
-        // encoding; a NUL would cut the name short at the system call.
-        const std::string path = py::bytes(py::module_::import("os").attr("fsencode")(port));
-        if (path.find('\0') != std::string::npos)
-            throw py::value_error("embedded null byte");
+        const std::string path = fileName(port);
         refuseReentry();
         closeLink();
         pec_ = 0;
@@ -511,6 +518,131 @@ class SMBus {
     bool reopen_ = false;
 };
 
+// A register map over any bus object with smbus2's methods (tavro's SMBus or smbus2's own):
+// registers and fields read and written by name, with the bytes the core lays out, so that
+// Python and tavro-i2c put the same transactions on the bus.
+class PyRegisterMap {
+  public:
+    explicit PyRegisterMap(const py::object &path) {
+        const std::string file = fileName(path);
+        if (FILE *probe = std::fopen(file.c_str(), "rb"))
+            std::fclose(probe);
+        else
+            raiseOsError(errno, std::strerror(errno) + std::string(": '") + file + "'");
+        std::string error;
+        std::optional<RegisterMap> map = loadRegisterMap(file, error);
+        if (!map)
+            throw py::value_error(error);
+        map_ = std::move(*map);
+    }
+
+    const std::string &device() const { return map_.device; }
+    py::object address() const {
+        return map_.address ? py::object(py::int_(*map_.address)) : py::object(py::none());
+    }
+    std::vector<std::string> registers() const {
+        std::vector<std::string> names;
+        for (const MapRegister &reg : map_.registers)
+            names.push_back(reg.name);
+        return names;
+    }
+
+    // As get prints it: a register as an int, a field as its value's name, else its number,
+    // or a scaled field's scaled value as a float.
+    py::object read(const py::object &bus, const std::string &name, const py::object &address) {
+        const MapTarget target = find(name);
+        if (const std::string refusal = readRefusal(target); !refusal.empty())
+            throw py::value_error(refusal);
+        const std::uint64_t value = readRegister(bus, *target.reg, chip(address));
+        if (!target.field)
+            return py::int_(value);
+        const MapField &field = *target.field;
+        const std::uint64_t raw = fieldRaw(field, value);
+        if (const FieldValue *named = fieldValueName(field, raw))
+            return py::str(named->name);
+        const std::int64_t number = fieldNumber(field, raw);
+        if (field.scale != 0)
+            return py::float_(field.scale * static_cast<double>(field.is_signed
+                                                                    ? number
+                                                                    : static_cast<double>(raw)));
+        return field.is_signed ? py::object(py::int_(number)) : py::object(py::int_(raw));
+    }
+
+    // value: an int, or a str with a value's name or a number; a field is read, modified and
+    // written, keeping the register's other bits.
+    void write(const py::object &bus, const std::string &name, const py::object &value,
+               const py::object &address) {
+        const MapTarget target = find(name);
+        if (const std::string refusal = writeRefusal(target); !refusal.empty())
+            throw py::value_error(refusal);
+        if (py::isinstance<py::bool_>(value) ||
+            !(py::isinstance<py::int_>(value) || py::isinstance<py::str>(value)))
+            throw py::type_error("value is an int or a str");
+        std::string error;
+        const std::optional<std::uint64_t> raw =
+            parseTargetValue(target, py::str(value).cast<std::string>(), error);
+        if (!raw)
+            throw py::value_error(error);
+        const int at = chip(address);
+        std::uint64_t word = *raw;
+        if (target.field)
+            word = withField(*target.field, readRegister(bus, *target.reg, at), *raw);
+        const I2cMessage message = registerWriteMessage(map_, *target.reg, at, word);
+        const std::vector<std::uint8_t> rest(message.data.begin() + 1, message.data.end());
+        bus.attr("write_i2c_block_data")(at, message.data[0], rest);
+    }
+
+  private:
+    MapTarget find(const std::string &name) const {
+        std::string error;
+        const std::optional<MapTarget> target = findMapTarget(map_, name, error);
+        if (!target)
+            throw py::value_error(error);
+        return *target;
+    }
+
+    int chip(const py::object &address) const {
+        if (!address.is_none()) {
+            if (!py::isinstance<py::int_>(address) || py::isinstance<py::bool_>(address))
+                throw py::type_error("address is an int or None");
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(address.ptr(), &overflow);
+            if (overflow || value < 0 || value > 0x7f)
+                throw py::value_error("address must be in range(0, 128)");
+            return static_cast<int>(value);
+        }
+        if (!map_.address)
+            throw py::value_error(map_.file + " gives no address: pass address=");
+        return *map_.address;
+    }
+
+    // One transaction: a one-byte pointer as an I2C block read, a two-byte one through
+    // i2c_rdwr with the bus's own module's messages.
+    std::uint64_t readRegister(const py::object &bus, const MapRegister &reg, int address) {
+        const std::vector<I2cMessage> messages = registerReadMessages(map_, reg, address);
+        std::vector<std::uint8_t> bytes;
+        if (map_.pointer_bytes == 1) {
+            bytes = bus.attr("read_i2c_block_data")(address, messages[0].data[0], reg.size)
+                        .cast<std::vector<std::uint8_t>>();
+        } else {
+            const py::object module =
+                py::module_::import("sys").attr("modules")[py::type::of(bus).attr("__module__")];
+            const py::object message = module.attr("i2c_msg");
+            const py::object pointer = message.attr("write")(address, messages[0].data);
+            const py::object read = message.attr("read")(address, reg.size);
+            bus.attr("i2c_rdwr")(pointer, read);
+            for (const py::handle byte : read)
+                bytes.push_back(byte.cast<std::uint8_t>());
+        }
+        if (bytes.size() != static_cast<std::size_t>(reg.size))
+            raiseOsError(EIO, "reading " + reg.name + " gave " + std::to_string(bytes.size()) +
+                                  " bytes, not " + std::to_string(reg.size));
+        return registerValue(map_, bytes);
+    }
+
+    RegisterMap map_;
+};
+
 } // namespace
 
 PYBIND11_MODULE(tavro, m) {
@@ -714,4 +846,34 @@ PYBIND11_MODULE(tavro, m) {
              "its OSError names the message.\n\n"
              ":param i2c_msgs: one or more i2c_msg instances\n:type i2c_msgs: i2c_msg\n"
              ":rtype: None");
+
+    py::class_<PyRegisterMap>(
+        m, "RegisterMap",
+        "A chip's registers and fields by name, from a register map file (YAML; see\n"
+        "tavro-register-map(5)), read and written on any bus object with smbus2's\n"
+        "methods: a :py:class:`SMBus` of this module, or smbus2's own.\n\n"
+        "A map that does not hold raises ValueError with the file name and line. Names\n"
+        "are ``REGISTER`` or ``REGISTER.FIELD``; reading a register gives an int, a field\n"
+        "its value's name (str), else its number, or for a scaled field the scaled\n"
+        "value (float). Writing takes an int or a value's name; a field is read, modified\n"
+        "and written, so the register's other bits keep their values. A read-only\n"
+        "register or a value that does not fit raises ValueError, with nothing sent.")
+        .def(py::init<const py::object &>(), py::arg("path"), "Read and check the map at path.")
+        .def_property_readonly("device", &PyRegisterMap::device, "The chip's name in the map.")
+        .def_property_readonly("address", &PyRegisterMap::address,
+                               "The map's 7-bit address, or None.")
+        .def_property_readonly("registers", &PyRegisterMap::registers,
+                               "The registers' names, in the map's order.")
+        .def("read", &PyRegisterMap::read, py::arg("bus"), py::arg("name"),
+             py::arg("address") = py::none(),
+             "Read a register or a field by name.\n\n"
+             ":param bus: an smbus2-style bus\n:param name: REGISTER or REGISTER.FIELD\n"
+             ":param address: 7-bit address; None takes the map's\n"
+             ":return: int, str or float, as ``tavro-i2c get --map`` prints it")
+        .def("write", &PyRegisterMap::write, py::arg("bus"), py::arg("name"), py::arg("value"),
+             py::arg("address") = py::none(),
+             "Write a register or a field by name.\n\n"
+             ":param bus: an smbus2-style bus\n:param name: REGISTER or REGISTER.FIELD\n"
+             ":param value: a number, or the name of one of the field's values\n"
+             ":param address: 7-bit address; None takes the map's\n:rtype: None");
 }

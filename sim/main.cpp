@@ -75,6 +75,8 @@ void printHelp() {
         "                          link is replaced, any other file is not); removed on exit\n"
         "  --busy N | --arb N | --nak N | --invalid N\n"
         "                          the first N transfers answer /I81, /I83, /SNA or /I8F\n"
+        "  --chip ADDRESS=FILE     add a chip built from the register map FILE at the\n"
+        "                          7-bit ADDRESS (repeatable; it replaces a chip there)\n"
         "  --silent                start without replying\n"
         "  --int                   start with /INT asserted (reported as /NSA when the\n"
         "                          program switches the monitor on)\n"
@@ -177,6 +179,10 @@ std::optional<Options> parseArguments(int argc, char **argv) {
             if (!needValue())
                 return std::nullopt;
             options.controls.push_back(arg.substr(2) + " " + value);
+        } else if (arg == "--chip") {
+            if (!needValue())
+                return std::nullopt;
+            options.controls.push_back("chip " + value);
         } else if (arg == "--silent") {
             options.controls.push_back("silent");
         } else if (arg == "--int") {
