@@ -33,6 +33,7 @@ int runList(const Options &options) {
 const Command COMMANDS[] = {
     {"detect", "qrF", runDetect}, {"transfer", "v", runTransfer}, {"get", "", runGet},
     {"set", "m:r", runSet},       {"dump", "r:", runDump},        {"run", "", runList},
+    {"exec", "", runExec},
 };
 
 void printHelp() {
@@ -107,8 +108,12 @@ bool oneOf(long value, std::initializer_list<long> allowed) {
 // Reads the options after the subcommand; -1 when they are sound, else the exit status.
 int parseOptions(int argc, char **argv, const Command &command, Options &options) {
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"bus", required_argument, nullptr, 'N'},
                                           {nullptr, 0, nullptr, 0}};
-    const std::string letters = std::string(":p:d:b:c:yafhV") + command.own_options;
+    // exec's options end at its program's name, whose own options are the program's.
+    const bool exec = options.command == "exec";
+    const std::string letters =
+        std::string(exec ? "+" : "") + ":p:d:b:c:yafhV" + command.own_options;
     long rate = -1;
     long khz = -1;
     std::string variant = "solx";
@@ -161,6 +166,15 @@ int parseOptions(int argc, char **argv, const Command &command, Options &options
                 options.probe = static_cast<char>(c);
             }
             break;
+        case 'N': {
+            const std::optional<long> bus = parseNumber(optarg, 0xfffff);
+            if (!exec || !bus)
+                return usageError(exec ? std::string("--bus '") + optarg +
+                                             "' is not a bus number in 0-1048575"
+                                       : "--bus is for exec only");
+            options.bus = static_cast<int>(*bus);
+            break;
+        }
         case 'h':
             printHelp();
             return 0;
