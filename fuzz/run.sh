@@ -16,8 +16,9 @@ target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|i2cdev [SECONDS|me
 case "$target" in replies|listfile|framer|syntax|i2cdev) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
 # The framer reads what the adapter sends, as the replies target does.
 dict=fuzz/${target/framer/replies}.dict
+dicts=(-dict="$dict")
 # The socket's requests are binary: no dictionary helps them.
-[ "$target" = i2cdev ] && dict=/dev/null
+[ "$target" = i2cdev ] && dicts=()
 mode=${2:-600}
 # tavro-i2c's arguments are short: 128 bytes hold a command line of some twenty of them, and
 # keep the parser's runs well above 10,000 a second.
@@ -46,13 +47,13 @@ if [ "$mode" = merge ]; then
     old=$(mktemp -d)
     cp -a "$seeds"/. "$old"/
     find "$seeds" -type f -delete
-    run -merge=1 -dict="$dict" "$seeds" "$old" "$grown"
+    run -merge=1 "${dicts[@]}" "$seeds" "$old" "$grown"
     rm -rf "$old"
     echo "corpus: $(find "$seeds" -type f | wc -l) files, $(du -sh "$seeds" | cut -f1)"
 else
     # A run leaves the toolkit's caches a little bigger almost every time, and libFuzzer then
     # scans for leaks after that input, at a thirtieth of the speed: leaks are looked for once,
     # at the end of the run, instead.
-    run -max_total_time="$mode" -dict="$dict" -detect_leaks=0 "${limits[@]}" \
+    run -max_total_time="$mode" "${dicts[@]}" -detect_leaks=0 "${limits[@]}" \
         -artifact_prefix="build-fuzz/artifacts/$target-" "$@" "$grown" "$seeds" "fuzz/regress/$target"
 fi
