@@ -189,9 +189,10 @@ TEST_F(Exec, Smbus2ScriptRunsUnmodified) {
                "          bus.read_i2c_block_data(0x50, 0x40, 6))\n"
                "    write, read = i2c_msg.write(0x50, [0x42]), i2c_msg.read(0x50, 3)\n"
                "    bus.i2c_rdwr(write, read)\n"
-               "    print(list(read), hex(bus.read_byte(0x27)))\n");
+               "    print(list(read), hex(bus.read_byte(0x27)),\n"
+               "          hex(bus.process_call(0x50, 0x0e, 0x1234)))\n");
     EXPECT_EQ(r.exitCode(), 0) << r.err;
-    EXPECT_EQ(r.out, "0x11 0x3322 [17, 34, 51, 68, 85, 102]\n[51, 68, 85] 0xff\n");
+    EXPECT_EQ(r.out, "0x11 0x3322 [17, 34, 51, 68, 85, 102]\n[51, 68, 85] 0xff 0x4140\n");
 }
 
 // One row per errno of the i2c-dev interface, each from a program's point of view.
@@ -212,6 +213,9 @@ TEST_F(Exec, EachFailureGivesTheKernelsErrno) {
         {"EINVAL", [] {}, "bus.i2c_rdwr(*[i2c_msg.read(0x50, 1) for _ in range(43)])"},
         {"EINVAL", [] {}, "bus.read_byte(0x80)"},
         {"ENOTTY", [] {}, "os.isatty(bus.fd) or fcntl.ioctl(bus.fd, 0x5401, bytes(64))"},
+        // I2C_RETRIES: a lost arbitration is tried again.
+        {"0x30", [&] { sim.failNext(Fault::ArbitrationLost); },
+         "fcntl.ioctl(bus.fd, 0x0701, 1); print(hex(bus.read_byte_data(0x50, 0)))"},
         // The number of messages, from I2C_RDWR itself.
         {"3", [] {},
          "from smbus2.smbus2 import i2c_rdwr_ioctl_data\n"
