@@ -190,9 +190,15 @@ TEST_F(Exec, Smbus2ScriptRunsUnmodified) {
                "    write, read = i2c_msg.write(0x50, [0x42]), i2c_msg.read(0x50, 3)\n"
                "    bus.i2c_rdwr(write, read)\n"
                "    print(list(read), hex(bus.read_byte(0x27)),\n"
-               "          hex(bus.process_call(0x50, 0x0e, 0x1234)))\n");
+               "          hex(bus.process_call(0x50, 0x0e, 0x1234)))\n"
+               // The file-object way of Adafruit's PureIO under Blinka: read() and write()
+               // as single messages to the address set.
+               "with open('/dev/i2c-0', 'r+b', buffering=0) as device:\n"
+               "    fcntl.ioctl(device, 0x0703, 0x50)\n"
+               "    print(device.write(bytes([0x10])), device.read(3))\n");
     EXPECT_EQ(r.exitCode(), 0) << r.err;
-    EXPECT_EQ(r.out, "0x11 0x3322 [17, 34, 51, 68, 85, 102]\n[51, 68, 85] 0xff 0x4140\n");
+    EXPECT_EQ(r.out, "0x11 0x3322 [17, 34, 51, 68, 85, 102]\n[51, 68, 85] 0xff 0x4140\n"
+                     "1 b'@AB'\n");
 }
 
 // One row per errno of the i2c-dev interface, each from a program's point of view.
