@@ -197,9 +197,9 @@ int runExec(const Options &options) {
             signalfd_siginfo info;
             while (read(signals, &info, sizeof info) == sizeof info) {
                 const int signal = static_cast<int>(info.ssi_signo);
-                // Ctrl+C reaches the program from the terminal itself; any other stop
-                // signal is passed on.
-                if (signal != SIGCHLD && !(signal == SIGINT && info.ssi_code == SI_KERNEL))
+                // What the terminal sends (Ctrl+C, Ctrl+\, a hang-up) reaches the program from
+                // the terminal itself; a signal sent to exec alone is passed on.
+                if (signal != SIGCHLD && info.ssi_code != SI_KERNEL)
                     kill(child, signal);
             }
             return waitpid(child, &wait_status, WNOHANG) != child;

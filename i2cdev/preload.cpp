@@ -44,8 +44,18 @@ int door_count = 0;
 // The major number of i2c-dev's character devices.
 constexpr unsigned I2C_MAJOR_NUMBER = 89;
 
+// Threads that share a descriptor take turns, so that each reads its own reply.
+pthread_mutex_t exchange_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// A child forked while another thread was in an exchange starts with the turn free.
+void freeTurnInChild() {
+    pthread_mutex_init(&exchange_lock, nullptr);
+}
+
 __attribute__((constructor)) void readDoors() {
     const char *spec = std::getenv("TAVRO_I2CDEV");
+    if (spec && *spec)
+        pthread_atfork(nullptr, nullptr, freeTurnInChild);
     while (spec && *spec && door_count < MAX_DOORS) {
         char *end = nullptr;
         const unsigned long bus = std::strtoul(spec, &end, 10);
@@ -170,9 +180,6 @@ bool receiveAll(int fd, std::uint8_t *data, std::size_t size) {
     }
     return true;
 }
-
-// Threads that share a descriptor take turns, so that each reads its own reply.
-pthread_mutex_t exchange_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Sends the request and waits for its reply; false (errno ENODEV) when the door is gone.
 bool exchange(int fd, const Request &request, Reply &reply) {
