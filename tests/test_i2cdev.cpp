@@ -161,6 +161,8 @@ TEST_F(Exec, I2cToolsPrintWhatTheyPrintOnAKernelBus) {
         {"i2cdump -y -r 0x00-0x0f 0 0x50 bp",
          "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
          "00: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX\n"},
+        {"i2cdump -y -r 0x00-0x07 0 0x50 wp", "     0,8  1,9  2,a  3,b  4,c  5,d  6,e  7,f\n"
+                                              "00: XXXX XXXX XXXX XXXX XXXX XXXX XXXX XXXX \n"},
         // The port keeps the last byte written: the PEC of 4e 00 34.
         {"i2cset -y 0 0x27 0x00 0x34 bp && i2cget -y 0 0x27", "0x26\n"},
         {"i2ctransfer -y 0 w3@0x50 0x20 0xc0 0xde r2 w1@0x27 0x81 r1 w1@0x50 0x1e r4",
