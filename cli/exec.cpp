@@ -131,14 +131,11 @@ pid_t startProgram(const Options &options, const std::string &library, const std
     std::exit(WEXITSTATUS(wait_status));
 }
 
-// Opens the link again after a failure left it in doubt.
+// Opens the link again after a failure left it in doubt, as the link was opened first.
 const Options *serving = nullptr;
 bool reopen(TavroBus &bus) {
-    const BusResult opened = bus.open(serving->port, serving->link);
-    if (!opened.ok())
-        std::fprintf(stderr, "tavro-i2c: exec: opening the link again on %s: %s\n",
-                     serving->port.c_str(), opened.detail.c_str());
-    return opened.ok();
+    int status = 0;
+    return openBus(bus, *serving, status);
 }
 
 } // namespace
