@@ -186,12 +186,21 @@ int runExec(const Options &options) {
         return closeBus(bus, options, EXIT_FAILED);
     }
 
+    // A stop signal while the link was opening ends exec before the program starts.
+    signalfd_siginfo info;
+    if (read(signals, &info, sizeof info) == sizeof info) {
+        server.shutDown();
+        folder.remove();
+        closeBus(bus, options, 0);
+        return 128 + static_cast<int>(info.ssi_signo);
+    }
+
     const pid_t child = startProgram(
         options, library, std::to_string(options.bus) + "=" + folder.path + "/bus", before, status);
     int wait_status = 0;
     if (child > 0) {
+        bool ended = false;
         server.serve(signals, [&] {
-            signalfd_siginfo info;
             while (read(signals, &info, sizeof info) == sizeof info) {
                 const int signal = static_cast<int>(info.ssi_signo);
                 // What the terminal sends (Ctrl+C, Ctrl+\, a hang-up) reaches the program from
@@ -199,8 +208,11 @@ int runExec(const Options &options) {
                 if (signal != SIGCHLD && info.ssi_code != SI_KERNEL)
                     kill(child, signal);
             }
-            return waitpid(child, &wait_status, WNOHANG) != child;
+            ended = waitpid(child, &wait_status, WNOHANG) == child;
+            return !ended;
         });
+        if (!ended) // the socket failed: the program is waited for without its bus
+            waitpid(child, &wait_status, 0);
     }
     server.shutDown();
     folder.remove();

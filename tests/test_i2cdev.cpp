@@ -262,8 +262,7 @@ TEST_F(Exec, ASilentAdapterTimesOutAndTheLinkIsOpenedAgain) {
     unlink(flag.c_str());
     EXPECT_EQ(r.out, "ETIMEDOUT\n");
     EXPECT_EQ(r.exitCode(), 1);
-    EXPECT_NE(r.err.find("tavro-i2c: opening the link on "), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("tavro-i2c: opening the link on "), std::string::npos) << r.err;
     // Closed once, after the time-out; the opening again found no adapter to close.
     int closes = 0;
     for (const Received &received : sim.received())
@@ -326,6 +325,19 @@ TEST_F(Exec, ExitsAsTheProgramAndSignalsReachIt) {
     EXPECT_EQ(missing.exitCode(), 127);
     EXPECT_EQ(missing.err, "tavro-i2c: exec: cannot run no-such-program-here: No such file or "
                            "directory\n");
+
+    // A stop signal while the link opens: the program never starts, and the link is closed.
+    sim.clearReceived();
+    sim.setReplyDelay(300);
+    const std::string ran = script_path + ".ran";
+    const Outcome early = run("exec EXEC -- touch " + ran, [&](pid_t pid) {
+        sim.waitUntil([&] { return !sim.received().empty(); }, 10000);
+        kill(pid, SIGTERM);
+    });
+    sim.setReplyDelay(0);
+    EXPECT_EQ(early.exitCode(), 128 + SIGTERM);
+    EXPECT_NE(access(ran.c_str(), F_OK), 0);
+    EXPECT_TRUE(closedCleanly());
 
     // Ctrl+C reaches the whole group at the terminal; SIGTERM comes to exec alone.
     sim.setTiming(Timing::Real);
