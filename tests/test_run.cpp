@@ -272,6 +272,10 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
     }
     EXPECT_EQ(read(list), LIST) << "a log over its own list";
+    // A list without line ends is judged by its first characters, not read to its end.
+    const Ended zero = run("-p PORT /dev/zero");
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_EQ(zero.err, "tavro-i2c: /dev/zero: Not an QVT I2C Message List file!\n");
     EXPECT_TRUE(sent().empty());
 }
 
