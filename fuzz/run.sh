@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
 #
-#   fuzz/run.sh replies|listfile|framer|syntax|i2cdev [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
-#   fuzz/run.sh replies|listfile|framer|syntax|i2cdev merge                              minimise into fuzz/corpus/
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|i2cdev [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|i2cdev merge                              minimise into fuzz/corpus/
 #
 # The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
 # a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
@@ -12,10 +12,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|i2cdev [SECONDS|merge] [libFuzzer options...]}
-case "$target" in replies|listfile|framer|syntax|i2cdev) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet|i2cdev [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile|framer|syntax|telnet|i2cdev) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
 # The framer reads what the adapter sends, as the replies target does.
 dict=fuzz/${target/framer/replies}.dict
+[ "$target" = telnet ] && dict=fuzz/telnet.dict
 dicts=(-dict="$dict")
 # The socket's requests are binary: no dictionary helps them.
 [ "$target" = i2cdev ] && dicts=()
