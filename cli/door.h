@@ -25,6 +25,7 @@ struct Options {
     std::string range;             // dump -r
     std::string map;               // get, set and dump --map
     std::vector<std::string> args; // what follows the options
+    int bus = 0;                   // exec --bus: the number of /dev/i2c-N
 };
 
 // The name of the adapter variant: "Tavro/Solx".
@@ -65,5 +66,6 @@ int runTransfer(const Options &options);
 int runGet(const Options &options);
 int runSet(const Options &options);
 int runDump(const Options &options);
+int runExec(const Options &options);
 
 #endif

@@ -34,6 +34,7 @@ int runList(const Options &options) {
 const Command COMMANDS[] = {
     {"detect", "qrF", runDetect}, {"transfer", "v", runTransfer}, {"get", "", runGet},
     {"set", "m:r", runSet},       {"dump", "r:", runDump},        {"run", "", runList},
+    {"exec", "", runExec},
 };
 
 void printHelp() {
@@ -50,6 +51,7 @@ void printHelp() {
         "       tavro-i2c set [-y] [-r] [-a] COMMON --map FILE [CHIP] NAME VALUE\n"
         "       tavro-i2c dump [-y] [-a] COMMON --map FILE [CHIP]\n"
         "%s"
+        "       tavro-i2c exec [--bus N] COMMON -- PROGRAM [ARGS...]\n"
         "       tavro-i2c SUBCOMMAND -V | --help | --version\n"
         "COMMON is -p PORT [-d VARIANT] [-b RATE] [-c KHZ].\n"
         "\n"
@@ -93,6 +95,10 @@ void printHelp() {
         "a field, keeping the register's other bits; dump prints every readable register\n"
         "with its fields beneath it. A map that does not hold, a read-only register or a\n"
         "value that does not fit exits with 2, nothing sent.\n"
+        "exec runs PROGRAM, and all it starts, with the bus as /dev/i2c-N (--bus N,\n"
+        "default 0): i2c-tools, smbus2 and other programs for Linux's i2c-dev run\n"
+        "unmodified. It says nothing of its own unless the link fails, and exits as\n"
+        "PROGRAM did.\n"
         "\n"
         "Examples:\n"
         "  tavro-i2c detect -y -p /dev/ttyUSB0\n"
@@ -115,8 +121,12 @@ void printHelp() {
 int parseOptions(int argc, char **argv, const Command &command, Options &options) {
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
                                           {"map", required_argument, nullptr, 'M'},
+                                          {"bus", required_argument, nullptr, 'N'},
                                           {nullptr, 0, nullptr, 0}};
-    const std::string letters = std::string(":p:d:b:c:yafhV") + command.own_options;
+    // exec's options end at its program's name, whose own options are the program's.
+    const bool exec = options.command == "exec";
+    const std::string letters =
+        std::string(exec ? "+" : "") + ":p:d:b:c:yafhV" + command.own_options;
     long rate = -1;
     long khz = -1;
     std::string variant = "solx";
@@ -175,6 +185,15 @@ int parseOptions(int argc, char **argv, const Command &command, Options &options
                 return usageError("--map is for get, set and dump");
             options.map = optarg;
             break;
+        case 'N': {
+            const std::optional<long> bus = parseNumber(optarg, 0xfffff);
+            if (!exec || !bus)
+                return usageError(exec ? std::string("--bus '") + optarg +
+                                             "' is not a bus number in 0-1048575"
+                                       : "--bus is for exec only");
+            options.bus = static_cast<int>(*bus);
+            break;
+        }
         case 'h':
             printHelp();
             return 0;

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
 #
-#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
-#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap merge                              minimise into fuzz/corpus/
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap|i2cdev [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap|i2cdev merge                              minimise into fuzz/corpus/
 #
 # The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
 # a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
@@ -12,11 +12,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap [SECONDS|merge] [libFuzzer options...]}
-case "$target" in replies|listfile|framer|syntax|telnet|regmap) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap|i2cdev [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile|framer|syntax|telnet|regmap|i2cdev) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
 # The framer reads what the adapter sends, as the replies target does.
 dict=fuzz/${target/framer/replies}.dict
 [ "$target" = telnet ] && dict=fuzz/telnet.dict
+dicts=(-dict="$dict")
+# The socket's requests are binary: no dictionary helps them.
+[ "$target" = i2cdev ] && dicts=()
 mode=${2:-600}
 # tavro-i2c's arguments are short: 128 bytes hold a command line of some twenty of them, and
 # keep the parser's runs well above 10,000 a second.
@@ -47,13 +50,13 @@ if [ "$mode" = merge ]; then
     old=$(mktemp -d)
     cp -a "$seeds"/. "$old"/
     find "$seeds" -type f -delete
-    run -merge=1 -dict="$dict" "$seeds" "$old" "$grown"
+    run -merge=1 "${dicts[@]}" "$seeds" "$old" "$grown"
     rm -rf "$old"
     echo "corpus: $(find "$seeds" -type f | wc -l) files, $(du -sh "$seeds" | cut -f1)"
 else
     # A run leaves the toolkit's caches a little bigger almost every time, and libFuzzer then
     # scans for leaks after that input, at a thirtieth of the speed: leaks are looked for once,
     # at the end of the run, instead.
-    run -max_total_time="$mode" -dict="$dict" -detect_leaks=0 "${limits[@]}" \
+    run -max_total_time="$mode" "${dicts[@]}" -detect_leaks=0 "${limits[@]}" \
         -artifact_prefix="build-fuzz/artifacts/$target-" "$@" "$grown" "$seeds" "fuzz/regress/$target"
 fi

@@ -3,8 +3,8 @@
 # ratio. A line counts when it holds something besides white space and a comment.
 #
 # Test sources: every C++ and Python file under tests/, and any other C++ file that holds test
-# cases or test helpers (it includes GoogleTest). Program sources: core/, src/, cli/, python/
-# and sim/ without those. The fuzz targets and the benchmarks count on neither side.
+# cases or test helpers (it includes GoogleTest). Program sources: core/, src/, cli/, python/,
+# i2cdev/ and sim/ without those. The fuzz targets and the benchmarks count on neither side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,7 +44,7 @@ while IFS= read -r f; do
     else
         program+=("$f")
     fi
-done < <(cpp_files $(ls -d core src cli python sim tests 2>/dev/null))
+done < <(cpp_files $(ls -d core src cli python sim i2cdev tests 2>/dev/null))
 
 t=$(code_lines "${tests[@]}")
 p=$(code_lines "${program[@]}")

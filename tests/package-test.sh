@@ -17,6 +17,7 @@ expected_files=(
     usr/bin/tavro-i2c
     usr/bin/tavro-sim
     "usr/lib/python3/dist-packages/tavro$python_suffix"
+    usr/lib/tavro-i2c/libtavro-i2cdev.so
     usr/share/TavroSendral/QUICKSTART.txt
     usr/share/TavroSendral/README.txt
     usr/share/TavroSendral/REVISIONS.txt
