@@ -93,14 +93,14 @@ int closeBus(TavroBus &bus, const Options &options, int status) {
                      closed.detail.c_str());
         return stopped ? stoppedStatus() : status == 0 ? EXIT_FAILED : status;
     }
-    if (stopped) {
+    // A reader that went away (dump | head) is ordinary: the link is closed, nothing said.
+    if (stopped && stopSignal() != SIGPIPE) {
         const std::string why =
             stopSignal() == SIGINT ? std::string("interrupted")
                                    : std::string("stopped by a signal: ") + strsignal(stopSignal());
         std::fprintf(stderr, "tavro-i2c: %s; the link is closed\n", why.c_str());
-        return stoppedStatus();
     }
-    return status;
+    return stopped ? stoppedStatus() : status;
 }
 
 int failureStatus(const BusResult &result, int failed) {

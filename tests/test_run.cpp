@@ -264,7 +264,9 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         {LIST, "-d sol --on-int", "/INT monitor"},
         {LIST, "LIST", "one list file"},
         {LIST, "--log LIST", "the list itself"},
+        {LIST, "-p /dev/null --log LOG", "/dev/null is not a terminal"},
     };
+    write(log, "an old log\n");
     for (const auto &[text, args, words] : cases) {
         write(list, text);
         const Ended r = run(std::string("-p PORT ") + args + " LIST");
@@ -272,6 +274,7 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
     }
     EXPECT_EQ(read(list), LIST) << "a log over its own list";
+    EXPECT_EQ(read(log), "an old log\n");
     EXPECT_TRUE(sent().empty());
 }
 
