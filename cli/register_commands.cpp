@@ -118,8 +118,8 @@ int runGet(const Options &options) {
     const bool writes_first = mode.letter == 'c' && reg;
     std::string plan = "I will read from the bus of the " +
                        std::string(variantName(options.link.variant)) + " on " + options.port +
-                       ", chip address " + hex("0x%0*x", *address) + ", " +
-                       (reg ? "data address\n" + hex("0x%0*x", *reg) : "current data\naddress");
+                       ",\nchip address " + hex("0x%0*x", *address) + ", " +
+                       (reg ? "data address " + hex("0x%0*x", *reg) : "current data address");
     plan += mode.letter == 'i'
                 ? ", " + std::to_string(length) + " bytes using read I2C block data.\n"
             : writes_first       ? ", using write byte/read byte.\n"

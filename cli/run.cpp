@@ -159,18 +159,21 @@ void tellEnd(const RunResult &result) {
 } // namespace
 
 const char *const RUN_USAGE =
-    "       tavro-i2c run [-y] -p PORT [-d VARIANT] [-b RATE] [-c KHZ]\n"
-    "                     [--once | --count N | --forever] [--on-int]\n"
-    "                     [--stop-on nak,busy,arb] [--strict] [--log FILE] [--save FILE]\n"
-    "                     LIST.iml\n";
+    "       tavro-i2c run [-y] COMMON [--once | --count N | --forever] [--on-int]\n"
+    "                     [--stop-on nak,busy,arb] [--strict] [--log FILE]\n"
+    "                     [--save FILE] LIST.iml\n";
 
 const char *const RUN_HELP =
-    "run sends a message list saved from the window, as its Send does. Without options its\n"
-    "AutoRepeat and Send On /INT flags decide; --once, --count N, --forever and --on-int\n"
-    "(once per /INT assertion) override them. A NAK or lost arbitration skips the message\n"
-    "and a busy bus retries it after 20 ms, unless --stop-on names it. One line per\n"
-    "transfer: SECONDS PASS ROW ADDRESS w|r [BYTES...] OUTCOME. --log FILE writes them as\n"
-    "CSV (- for standard output), --save FILE the list with the bytes read.\n";
+    "run sends a message list saved from the window, as its Send does. Without\n"
+    "options its AutoRepeat and Send On /INT flags decide; --once, --count N,\n"
+    "--forever and --on-int (once per /INT assertion) override them. A NAK or lost\n"
+    "arbitration skips the message and a busy bus retries it after 20 ms, unless\n"
+    "--stop-on names it. Lines of the list that the window's reader skips, or reads\n"
+    "otherwise than written, are named first; --strict then sends nothing. One line\n"
+    "per transfer: SECONDS PASS ROW ADDRESS w|r [BYTES...] OUTCOME. --log FILE\n"
+    "writes them as CSV (- for standard output), --save FILE the list with the\n"
+    "bytes read; both are checked before anything is sent. A file name that begins\n"
+    "with -- is written ./--NAME.\n";
 
 std::string takeRunOptions(std::vector<char *> &args, RunOptions &options) {
     std::vector<char *> rest;

@@ -367,6 +367,37 @@ TEST_F(Cli, QuestionsAskFirstAndANoSendsNothing) {
     EXPECT_TRUE(closedCleanly());
 }
 
+// Every line of the help texts and of the questions fits a terminal of 80 columns.
+TEST_F(Cli, HelpAndQuestionsFitEightyColumns) {
+    const std::string commands[] = {
+        TAVRO_I2C_BINARY " --help",
+        TAVRO_SIM_BINARY " --help",
+        TAVRO_I2C_BINARY " detect -r -p PORT",
+        TAVRO_I2C_BINARY " transfer -p PORT w1@0x50 0x00 r8",
+        TAVRO_I2C_BINARY " get -p PORT 0x27 0x10 cp",
+        TAVRO_I2C_BINARY " set -p PORT 0x50 0x10 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 "
+                         "20 21 22 23 24 25 26 27 28 29 30 31 32 s",
+        TAVRO_I2C_BINARY " set -m 0x0f -p PORT 0x27 0x10 0xa5",
+        TAVRO_I2C_BINARY " dump -r 0x10-0x1f -p PORT 0x50 b 3 0x4e",
+        TAVRO_I2C_BINARY " run -p PORT --forever --on-int LIST",
+    };
+    const std::string list = out + ".iml";
+    std::ofstream(list) << "QVT I2C Message List File V2\n$A0,W,Y,$0000,00,\nEnd of Sequence\n";
+    for (std::string line : commands) {
+        for (const auto &[name, value] :
+             {std::pair<std::string, std::string>{"PORT", sim.slavePath()}, {"LIST", list}})
+            if (const std::size_t at = line.find(name); at != std::string::npos)
+                line.replace(at, name.size(), value);
+        EXPECT_NE(std::system(("echo n | " + line + " >" + out + " 2>" + err).c_str()), -1);
+        std::istringstream text(readFile(out) + readFile(err));
+        int count = 0;
+        for (std::string row; std::getline(text, row); ++count)
+            EXPECT_LE(row.size(), 80u) << line << "\n" << row;
+        EXPECT_GT(count, 3) << line;
+    }
+    unlink(list.c_str());
+}
+
 // The adapter's commands for each probe rule and for SMBus transactions with PEC.
 TEST_F(Cli, ProbesAndPecTransactionsOnTheBus) {
     // Per address, rows of 16 from 0x00: r a one-byte read, q a quick write, . no probe.
