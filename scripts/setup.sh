@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 # python3-dev: the Python module; python3-pytest and python3-smbus2: its tests.
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
           xvfb xauth clang libclang-rt-14-dev
-          dpkg-dev lintian desktop-file-utils appstream x11-utils
+          dpkg-dev file lintian desktop-file-utils appstream x11-utils
           pybind11-dev python3-dev python3-pytest python3-smbus2)
 missing=()
 for p in "${packages[@]}"; do
