@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -95,18 +94,11 @@ void printHelp() {
                 "\n"
                 "Exit status: as the i2c-tools command: 0 when the work was done (dump: also\n"
                 "with XX); 1 on a NAK, a busy bus, a lost arbitration, a wrong PEC, an adapter\n"
-                "that does not answer within 1 s or a port that cannot be opened, but get\n"
+                "that does not answer within %s or a port that cannot be opened, but get\n"
                 "exits 2 when its read fails; 2 on a usage error, with nothing sent. Ctrl+C\n"
                 "closes the link and exits with 130; a reader that goes away (dump | head)\n"
                 "closes it quietly, with 141.\n",
-                RUN_USAGE, RUN_HELP);
-}
-
-bool oneOf(long value, std::initializer_list<long> allowed) {
-    for (long v : allowed)
-        if (v == value)
-            return true;
-    return false;
+                RUN_USAGE, RUN_HELP, REPLY_DEADLINE_TEXT);
 }
 
 // Reads the options after the subcommand; -1 when they are sound, else the exit status.
@@ -182,21 +174,16 @@ int parseOptions(int argc, char **argv, const Command &command, Options &options
         return 0;
     }
     options.args.assign(argv + optind, argv + argc);
-    if (variant == "sol")
-        options.link.variant = Variant::Sol;
-    else if (variant == "dyn")
-        options.link.variant = Variant::Dyn;
-    else if (variant != "solx")
-        return usageError("-d " + variant + ": the variant is sol, solx or dyn");
-    const bool sol = options.link.variant == Variant::Sol;
-    options.link.rate = rate >= 0 ? static_cast<int>(rate) : sol ? 19200 : 115200;
+    const std::optional<Variant> named = variantNamed(variant);
+    if (!named)
+        return usageError("-d " + variant + ": the variant is " + VARIANT_CHOICES);
+    options.link.variant = *named;
+    options.link.rate = rate >= 0 ? static_cast<int>(rate) : defaultRate(*named);
     options.link.khz = khz >= 0 ? static_cast<int>(khz) : 100;
-    if (sol ? options.link.rate != 19200 : !oneOf(options.link.rate, {19200, 57600, 115200}))
-        return usageError(sol ? "-b: the Tavro/Sol runs at 19200 bit/s only"
-                              : "-b: the rate is 19200, 57600 or 115200");
-    if (sol ? options.link.khz != 100 : !oneOf(options.link.khz, {23, 86, 100, 400}))
-        return usageError(sol ? "-c: the Tavro/Sol clocks its bus at 100 kHz only"
-                              : "-c: the clock is 23, 86, 100 or 400 kHz");
+    const SettingsProblem problem = checkLinkSettings(options.link);
+    if (problem.field != SettingsProblem::Field::None)
+        return usageError((problem.field == SettingsProblem::Field::Rate ? "-b: " : "-c: ") +
+                          problem.words);
     if (options.functionality && options.probe != 'a')
         return usageError("-F lists what the adapter can do; it takes no -q or -r");
     if (options.port.empty())

@@ -333,8 +333,10 @@ int runListCommand(const Options &link, const RunOptions &options) {
         const SaveResult saved = saveListFile(options.save, text);
         if (saved != SaveResult::Saved) {
             std::fprintf(stderr, "tavro-i2c: %s: %s\n", options.save.c_str(),
-                         saved == SaveResult::CantOpen
-                             ? "Can't open file for writing!"
+                         saved == SaveResult::CantOpen ? "Can't open file for writing!"
+                         : saved == SaveResult::Damaged
+                             ? "Can't write file!  The list was not saved, and the old list "
+                               "could not be put back: the file may be damaged."
                              : "Can't write file!  The list was not saved.");
             if (status == 0)
                 status = EXIT_FAILED;

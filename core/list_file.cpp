@@ -127,18 +127,47 @@ bool keepsEverything(const std::string &old_path, const struct stat &old, int fd
            (now.st_mode & 07777) == (old.st_mode & 07777);
 }
 
-// The file a chain of symbolic links ends at, whether or not it exists.
-std::string linkTarget(std::string path) {
-    for (int depth = 0; depth < 40; ++depth) {
+std::string folderOf(const std::string &path) {
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    return folder.empty() ? "." : folder;
+}
+
+// The owner of the folder holding path when that folder is sticky and anyone may write to it
+// (/tmp); nullopt for any other folder.
+std::optional<uid_t> sharedFolderOwner(const std::string &path) {
+    struct stat folder {};
+    if (stat(folderOf(path).c_str(), &folder) != 0 || !(folder.st_mode & S_ISVTX) ||
+        !(folder.st_mode & S_IWOTH))
+        return std::nullopt;
+    return folder.st_uid;
+}
+
+// Whether a file of owner in path's folder may be saved through, by the kernel's own rule
+// for links and files it would create: in a shared sticky folder, only the user's own or the
+// folder owner's; anyone else may have planted it there.
+bool trusted(const std::string &path, uid_t owner) {
+    const std::optional<uid_t> folder_owner = sharedFolderOwner(path);
+    return !folder_owner || owner == geteuid() || owner == *folder_owner;
+}
+
+// The file a chain of symbolic links ends at, whether or not it exists; nullopt for a loop,
+// a chain longer than the system follows, or a link that is not trusted.
+std::optional<std::string> linkTarget(std::string path) {
+    for (int depth = 0; depth <= 40; ++depth) {
+        struct stat link {};
+        if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+            return path;
+        if (!trusted(path, link.st_uid))
+            return std::nullopt;
         std::array<char, PATH_MAX> target{};
         const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
         if (n < 0)
-            return path;
+            return std::nullopt;
         const std::filesystem::path next(std::string(target.data(), std::size_t(n)));
         path = next.is_absolute() ? next.string()
                                   : (std::filesystem::path(path).parent_path() / next).string();
     }
-    return path;
+    return std::nullopt;
 }
 
 // A new file beside path, renamed over it once it holds the whole text. Nothing when the new
@@ -146,7 +175,10 @@ std::string linkTarget(std::string path) {
 std::optional<SaveResult> replaceFile(const std::string &path, const struct stat *old,
                                       const std::string &text) {
     const std::filesystem::path target(path);
-    std::string name = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
+    // ".NAME.XXXXXX", with NAME cut so that the whole stays within a name's limit.
+    constexpr std::size_t room = NAME_MAX - std::char_traits<char>::length("..XXXXXX");
+    const std::string leaf = target.filename().string().substr(0, room);
+    std::string name = (target.parent_path() / ("." + leaf + ".XXXXXX"));
     UniqueFd fd(mkostemp(name.data(), O_CLOEXEC));
     if (!fd.valid())
         return SaveResult::CantOpen;
@@ -172,15 +204,20 @@ std::optional<SaveResult> replaceFile(const std::string &path, const struct stat
 
 // Overwrites the regular file at path with text. Room for the text is reserved first, so that a
 // full disk stops the save before it has changed anything; a write that fails all the same
-// (a file system that cannot keep a reservation) puts the old bytes and length back.
+// (a file system that cannot keep a reservation) puts the old bytes and length back. A file
+// the user may write but not read is written all the same, with no old bytes to put back.
 SaveResult rewriteFile(const std::string &path, const std::string &text) {
-    UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd.valid())
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+    const bool readable = fd.valid();
+    if (!readable && errno == EACCES)
+        fd.reset(open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened {};
+    if (!fd.valid() || fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
         return SaveResult::CantOpen;
     std::string old;
-    if (!readAll(fd.get(), old))
+    if (readable && !readAll(fd.get(), old))
         return SaveResult::WriteFailed;
-    const auto old_size = static_cast<off_t>(old.size());
+    const off_t old_size = opened.st_size;
     // posix_fallocate writes the room out itself where the file system cannot reserve it.
     if (!text.empty() && posix_fallocate(fd.get(), 0, static_cast<off_t>(text.size())) != 0) {
         // A reservation that failed part way may have lengthened the file.
@@ -192,6 +229,8 @@ SaveResult rewriteFile(const std::string &path, const std::string &text) {
     if (writeAll(fd.get(), text) && ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
         fsync(fd.get()) == 0)
         return fd.reset() == 0 ? SaveResult::Saved : SaveResult::Damaged;
+    if (!readable)
+        return SaveResult::Damaged;
     // The old bytes still own their blocks: putting them back needs no new room.
     const bool restored =
         writeAll(fd.get(), old) && ftruncate(fd.get(), old_size) == 0 && fsync(fd.get()) == 0;
@@ -201,16 +240,19 @@ SaveResult rewriteFile(const std::string &path, const std::string &text) {
 } // namespace
 
 SaveResult saveListFile(const std::string &path, const std::string &text) {
-    const std::string target = linkTarget(path);
-    std::string folder = std::filesystem::path(target).parent_path().string();
-    if (folder.empty())
-        folder = ".";
+    const std::optional<std::string> followed = linkTarget(path);
+    if (!followed)
+        return SaveResult::CantOpen;
+    const std::string &target = *followed;
+    const std::string folder = folderOf(target);
     struct stat old {};
-    const bool exists = stat(target.c_str(), &old) == 0;
+    const bool exists = lstat(target.c_str(), &old) == 0;
     // A read-only list stays as it is, though its folder would let a new file take its place
-    // (root may write it, as any file). Only a regular file can take a list safely.
+    // (root may write it, as any file). Only a regular file can take a list safely, and in a
+    // shared sticky folder only one that no stranger could have put there.
     if (exists &&
-        (!S_ISREG(old.st_mode) || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+        (!S_ISREG(old.st_mode) || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 ||
+         !trusted(target, old.st_uid)))
         return SaveResult::CantOpen;
     const bool replace = faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) == 0 &&
                          (!exists || (old.st_nlink == 1 && old.st_uid == geteuid()));
@@ -222,24 +264,32 @@ SaveResult saveListFile(const std::string &path, const std::string &text) {
 }
 
 std::string whyNotWritable(const std::string &path, bool list) {
-    const std::string target = list ? linkTarget(path) : path;
+    // A list is saved by saveListFile's rules, which follow links themselves.
+    const std::optional<std::string> followed = list ? linkTarget(path) : path;
+    if (!followed) {
+        struct stat any {};
+        return stat(path.c_str(), &any) != 0 && errno == ELOOP
+                   ? std::strerror(ELOOP)
+                   : "a link that another user put in a shared folder";
+    }
+    const std::string &target = *followed;
     struct stat old {};
     if (stat(target.c_str(), &old) == 0) {
         if (S_ISDIR(old.st_mode))
             return std::strerror(EISDIR);
         if (list && !S_ISREG(old.st_mode))
             return "not a regular file";
+        if (list && !trusted(target, old.st_uid))
+            return "a file that another user put in a shared folder";
         return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0 ? ""
                                                                           : std::strerror(errno);
     }
     if (errno != ENOENT)
         return std::strerror(errno);
     // A new file needs a folder that the user may write and search.
-    std::string folder = std::filesystem::path(target).parent_path().string();
-    if (folder.empty())
-        folder = ".";
-    return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? ""
-                                                                             : std::strerror(errno);
+    return faccessat(AT_FDCWD, folderOf(target).c_str(), W_OK | X_OK, AT_EACCESS) == 0
+               ? ""
+               : std::strerror(errno);
 }
 
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
@@ -271,12 +321,19 @@ bool ListFileParser::feed(const char *data, std::size_t length) {
         if (!overlong_) {
             const std::size_t room = MAX_LINE_KEPT - pending_.size();
             pending_.append(piece.substr(0, room));
-            overlong_ = piece.size() > room;
+            if (piece.size() > room) {
+                overlong_ = true;
+                line(pending_);
+                pending_.clear();
+                if (header_ok_)
+                    note("longer than 254 characters: the rest of the line is not read");
+            }
         }
         if (end == std::string_view::npos)
             break;
         rest.remove_prefix(end + 1);
-        line(pending_);
+        if (!overlong_)
+            line(pending_);
         pending_.clear();
         overlong_ = false;
     }

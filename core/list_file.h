@@ -41,11 +41,12 @@ enum class ListFileStatus { Ok, NotAList, ReadError };
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
                            bool sendonint);
 
-// Reads a list file fed in pieces of any size. A line runs to its line feed however long it
-// is (only its first MAX_LINE_KEPT bytes are kept); its text ends at a NUL byte.
+// Reads a list file fed in pieces of any size. A line longer than MAX_LINE_KEPT characters is
+// cut there: it is taken at once, and the rest up to its line feed is dropped, so that a file
+// without line ends is judged by its first characters. A line's text ends at a NUL byte.
 class ListFileParser {
   public:
-    static constexpr std::size_t MAX_LINE_KEPT = 1 << 20;
+    static constexpr std::size_t MAX_LINE_KEPT = 254;
 
     // Returns false once nothing more is wanted: header refused, or "End of Sequence" read
     // and whether anything follows it known.
@@ -80,15 +81,18 @@ enum class SaveResult { Saved, CantOpen, WriteFailed, Damaged };
 
 // Writes text as the file at path, following a symbolic link to its target (dangling or not;
 // the link stays). An existing file that the user may not write, or that is not a regular file,
-// is left alone (CantOpen). Where the folder is writable and the file, if any, is of one link
-// and belongs to the saving user, text goes to a new file beside it that takes the old one's
-// group, mode and extended attributes (ACLs among them) and then replaces it; if any of those
-// cannot be copied, or otherwise, the file is rewritten in place, keeping its owner, links and
-// attributes. In place, room for the text is reserved before the first byte is overwritten,
-// and a write that fails puts the old bytes and length back.
-// CantOpen: nothing was written. WriteFailed: the list was not saved and the old file is as it
-// was (nothing is left behind). Damaged: a write failed and so did putting the old list back:
-// the file may hold part of either.
+// is left alone (CantOpen); so is a loop of links. In a sticky folder that anyone may write,
+// links and files are trusted as the kernel trusts them: only those of the user or of the
+// folder's owner are followed or written (else CantOpen). Where the folder is writable and the
+// file, if any, is of one link and belongs to the saving user, text goes to a new file beside it
+// (".NAME.XXXXXX", NAME cut to fit a name's limit) that takes the old one's group, mode and
+// extended attributes (ACLs among them) and then replaces it; if any of those cannot be copied, or
+// otherwise, the file is rewritten in place, keeping its owner, links and attributes. In place,
+// room for the text is reserved before the first byte is overwritten, and a write that fails puts
+// the old bytes and length back; a file the user may write but not read is written without them, so
+// that a failed write leaves it Damaged. CantOpen: nothing was written. WriteFailed: the list was
+// not saved and the old file is as it was (nothing is left behind). Damaged: a write failed and so
+// did putting the old list back: the file may hold part of either.
 SaveResult saveListFile(const std::string &path, const std::string &text);
 
 // Why a file could not be written at path now, in the system's words ("No such file or

@@ -48,7 +48,8 @@ BusStatus waitUntil(TavroLink &link, Clock::time_point due) {
 // Waits for an /INT assertion read in any wait since the last one was taken.
 BusStatus waitForAssertion(TavroLink &link) {
     while (link.takeAssertions() == 0) {
-        const Reply waited = link.awaitLine({"NSA"}, Clock::now() + INT_WAIT_SLICE);
+        const Reply waited =
+            link.awaitLine({ReplyKind::IntAsserted}, Clock::now() + INT_WAIT_SLICE);
         if (waited.outcome == Outcome::Interrupted || waited.outcome == Outcome::HungUp)
             return replyStatus(waited);
     }
@@ -70,16 +71,14 @@ RunResult ended(RunResult result, RunEnd end, int row, std::string detail) {
 
 } // namespace
 
-const char *const BAD_ADDRESS_TEXT =
-    "Badly formed slave address.  The slave address must be a one or two digit even hex number.";
-
 const char *const TRANSFER_CSV_HEADER =
     "time,elapsed_s,pass,row,address,direction,bytes,outcome,round_trip_ms\r\n";
 
 std::chrono::microseconds delayWait(unsigned delay) {
-    if (delay <= DELAY_PER_TICK)
+    constexpr unsigned per_tick = DELAY_PER_TICK;
+    if (delay <= per_tick)
         return std::chrono::microseconds(0);
-    const unsigned ticks = (delay + DELAY_PER_TICK - 1) / DELAY_PER_TICK;
+    const unsigned ticks = (delay + per_tick - 1) / per_tick;
     return std::chrono::microseconds(static_cast<long long>(ticks) * PACING_TICK_US);
 }
 
@@ -134,7 +133,7 @@ RunResult runList(TavroBus &bus, std::vector<ListMessage> &rows, const RunPlan &
                 return ended(result,
                              waited == BusStatus::Interrupted ? RunEnd::Stopped
                                                               : RunEnd::AdapterFailed,
-                             0, "the line hung up (adapter unplugged?)");
+                             0, replyProblem(Reply{Outcome::HungUp, {}, false}));
         }
         result.passes = pass;
         for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -150,7 +149,7 @@ RunResult runList(TavroBus &bus, std::vector<ListMessage> &rows, const RunPlan &
                     return ended(result, RunEnd::Stopped, number, "interrupted");
                 if (waited != BusStatus::Ok)
                     return ended(result, RunEnd::AdapterFailed, number,
-                                 "the line hung up (adapter unplugged?)");
+                                 replyProblem(Reply{Outcome::HungUp, {}, false}));
                 Transfer transfer;
                 transfer.pass = pass;
                 transfer.row = number;

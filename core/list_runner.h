@@ -7,6 +7,7 @@
 #define SENDRAL_LIST_RUNNER_H
 
 #include "list_file.h"
+#include "pacing.h"
 #include "tavro_bus.h"
 
 #include <chrono>
@@ -16,17 +17,9 @@
 #include <string>
 #include <vector>
 
-// The window's pacing: a tick of 2 ms takes 10 off a delay; a busy bus waits a delay of 100.
-constexpr int PACING_TICK_US = 2000;
-constexpr unsigned DELAY_PER_TICK = 10;
-constexpr unsigned BUSY_RETRY_DELAY = 100;
-
 // The wait after a reply before the next message, for a row's delay D: none for 0 to 10 (the
 // window's next tick, once the line sets the pace), else ceil(D/10) ticks of 2 ms.
 std::chrono::microseconds delayWait(unsigned delay);
-
-// The program's words for a row whose address the adapter cannot be sent.
-extern const char *const BAD_ADDRESS_TEXT;
 
 // The message a row stands for: its address made two digits ("A" is "0A") and checked, its
 // data text as bytes to write or as the count to read. nullopt with error in words when the

@@ -1,6 +1,6 @@
 #include "reply_framer.h"
 
-void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line) {
+void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line, void *context) {
     bool in_segment = false;
     for (std::size_t i = 0; i < length; ++i) {
         const char c = data[i];
@@ -13,7 +13,9 @@ void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line
             if (count_ > 0) {
                 count_ = 0;
                 between_ = 1;
-                on_line(std::string(buffer_));
+                const bool cut = cut_;
+                cut_ = false;
+                on_line(context, std::string(buffer_), cut);
             }
             continue;
         }
@@ -26,10 +28,14 @@ void ReplyFramer::feed(const char *data, std::size_t length, LineHandler on_line
                 between_ = 0;
             }
         }
+        if (count_ == 0)
+            cut_ = false; // a line starts afresh
         if (static_cast<std::size_t>(count_) + 1 < size_) {
             buffer_[count_] = c;
             ++count_;
             buffer_[count_] = '\0';
+        } else {
+            cut_ = true;
         }
     }
 }

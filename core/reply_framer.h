@@ -13,19 +13,21 @@
 class ReplyFramer {
   public:
     // Called with each complete line, which also stays in the buffer until the next line
-    // starts. The handler may run a nested main loop that feeds the framer again: the line
-    // is a copy and the framer's state is consistent at each call.
-    using LineHandler = void (*)(const std::string &line);
+    // starts, and whether the line lost characters to the buffer's size. The handler may run
+    // a nested main loop that feeds the framer again: the line is a copy and the framer's
+    // state is consistent at each call. context is the one given to feed.
+    using LineHandler = void (*)(void *context, const std::string &line, bool cut);
 
     ReplyFramer(char *buffer, std::size_t size, int &count, int &between_replies)
         : buffer_(buffer), size_(size), count_(count), between_(between_replies) {}
-    void feed(const char *data, std::size_t length, LineHandler on_line);
+    void feed(const char *data, std::size_t length, LineHandler on_line, void *context);
 
   private:
     char *buffer_;
     std::size_t size_;
     int &count_;
     int &between_;
+    bool cut_ = false; // the line being collected has lost characters
 };
 
 // The three characters after a reply line's first (fewer for a short line), and the text

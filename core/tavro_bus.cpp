@@ -48,14 +48,15 @@ BusStatus replyStatus(const Reply &reply) {
         return BusStatus::Interrupted;
     case Outcome::HungUp:
         return BusStatus::HungUp;
+    case Outcome::BadCommand:
+        return BusStatus::Invalid;
     case Outcome::Reply:
         break;
     }
-    const std::string code = replyCode(reply.line);
-    return code == "SNA"   ? BusStatus::Nak
-           : code == "I81" ? BusStatus::Busy
-           : code == "I83" ? BusStatus::ArbitrationLost
-                           : BusStatus::Refused;
+    // An awaited reply that stands here all the same (a completion of the wrong kind) is no
+    // answer the call can take.
+    const BusStatus status = replyMeaning(replyCode(reply.line)).status;
+    return status == BusStatus::Ok ? BusStatus::Refused : status;
 }
 
 TavroBus::~TavroBus() {
@@ -66,11 +67,17 @@ TavroBus::~TavroBus() {
 BusResult TavroBus::open(const std::string &port, const LinkSettings &settings) {
     if (open_)
         close();
+    const SettingsProblem problem = checkLinkSettings(settings);
+    if (problem.field != SettingsProblem::Field::None)
+        return failure(BusStatus::Invalid, problem.words);
     std::string error;
-    if (const int failed = link_.openPort(port, error))
-        return failure(failed == 2 ? BusStatus::NotTerminal : BusStatus::NoPort, error);
+    if (const int failed = link_.openPort(port, error)) {
+        BusResult result = failure(failed == 2 ? BusStatus::NotTerminal : BusStatus::NoPort, error);
+        result.system_errno = link_.portErrno();
+        return result;
+    }
     const Reply opened = link_.open(settings);
-    if (opened.is("OCC")) {
+    if (opened.is(ReplyKind::Opened)) {
         open_ = true;
         return {};
     }
@@ -84,13 +91,17 @@ BusResult TavroBus::transfer(I2cMessage &message, bool stop) {
     const int size = message.read ? message.length : static_cast<int>(message.data.size());
     if (size < 0 || size > TAVRO_MAX_MESSAGE_BYTES || message.address < 0 || message.address > 0x7f)
         return failure(BusStatus::Invalid, "a message moves 0 to 251 bytes, to a 7-bit address");
-    const char *code = message.read ? "MRC" : "MTC";
+    const ReplyKind done = message.read ? ReplyKind::ReadDone : ReplyKind::WriteDone;
     const Reply reply =
         link_.exchange({buildSelectSlave(adapterAddress(message.address)),
                         message.read ? buildMRx(message.length, stop)
                                      : buildMTx(transmitArgument(message.data), stop)},
-                       code);
-    if (!reply.is(code))
+                       done);
+    // A line the framer had to cut may have lost anything: the bytes, or a tail of garbage.
+    if (reply.outcome == Outcome::Reply && reply.cut)
+        return failure(BusStatus::BadReply, "the reply is longer than any the adapter sends (" +
+                                                reply.line.substr(0, 40) + "...)");
+    if (!reply.is(done))
         return failure(replyStatus(reply), replyProblem(reply));
     if (!message.read)
         return {};
@@ -137,7 +148,7 @@ BusResult TavroBus::close() {
         return failure(BusStatus::Closed, "the link is not open");
     open_ = false;
     const Reply closed = link_.close();
-    if (closed.is("CCC"))
+    if (closed.is(ReplyKind::Closed))
         return {};
     return failure(replyStatus(closed), replyProblem(closed));
 }

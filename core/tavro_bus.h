@@ -3,7 +3,8 @@
 //
 // Every call that may fail returns a BusResult. Its status says what happened:
 //   Ok               done; read messages hold their bytes
-//   NoPort           the port cannot be opened (it does not exist, is busy, not permitted)
+//   NoPort           the port cannot be opened (it does not exist, is busy, not permitted);
+//                    system_errno says why
 //   NotTerminal      the path is no serial port: nothing was opened
 //   Nak              the slave did not acknowledge ("/SNA")
 //   Busy             the bus was busy ("/I81")
@@ -12,10 +13,12 @@
 //   TimedOut         no awaited reply within REPLY_DEADLINE_MS
 //   HungUp           the line went away (an unplugged USB adapter)
 //   Interrupted      a stop signal (see holdStopSignals) or the stop check ended the wait
-//   BadReply         a read's reply did not hold the bytes asked for
+//   BadReply         a read's reply did not hold the bytes asked for, or a reply was longer
+//                    than any the adapter sends
 //   PecMismatch      an SMBus read's PEC byte did not match what went over the bus
 //   Unsupported      the transaction needs what the adapter cannot do; nothing was sent
-//   Invalid          the request itself is out of bounds; nothing was sent
+//   Invalid          the request itself is out of bounds (a message, or settings that
+//                    checkLinkSettings refuses); nothing was sent
 //   Closed           the link is not open; nothing was sent
 // After Nak, Busy, ArbitrationLost, BadReply and PecMismatch the link stays open and usable:
 // the adapter ended the transfer. After Refused, TimedOut, HungUp and Interrupted the link's
@@ -23,8 +26,9 @@
 // adapter stays silent) is the one sound next call: a late reply could pass for the answer to
 // the next transfer. Failures before anything was sent leave the link as it was.
 //
-// Not thread-safe, and one link per process at a time: the link's reply queue and its stop
-// signals are the process's. A caller with threads serialises every call. No call throws.
+// Each bus has its own link and queue of replies, so several may be open in one process; but
+// the stop signals and the stop check are the process's. Not thread-safe: a caller with
+// threads serialises every call. No call throws.
 #ifndef SENDRAL_TAVRO_BUS_H
 #define SENDRAL_TAVRO_BUS_H
 
@@ -38,28 +42,11 @@
 #include <string>
 #include <vector>
 
-enum class BusStatus {
-    Ok,
-    NoPort,
-    NotTerminal,
-    Nak,
-    Busy,
-    ArbitrationLost,
-    Refused,
-    TimedOut,
-    HungUp,
-    Interrupted,
-    BadReply,
-    PecMismatch,
-    Unsupported,
-    Invalid,
-    Closed,
-};
-
 struct BusResult {
     BusStatus status = BusStatus::Ok;
     std::string detail;      // in words, with the adapter's reply where there was one
     std::size_t message = 0; // in a transfer: the message that failed
+    int system_errno = 0;    // for NoPort: the system's reason
 
     bool ok() const { return status == BusStatus::Ok; }
 };
@@ -79,9 +66,10 @@ class TavroBus {
     // Closes the link if it is still open.
     ~TavroBus();
 
-    // Opens the port and the link as the program's Open Link does. Ok, NoPort or NotTerminal
-    // (the port is not kept), or the opening's failure (the adapter is reset and the port
-    // closed). On Ok the link is open.
+    // Opens the port and the link as the program's Open Link does. Invalid for settings that
+    // checkLinkSettings refuses (nothing is opened); NoPort or NotTerminal (the port is not
+    // kept), or the opening's failure (the adapter is reset and the port closed). On Ok the
+    // link is open.
     BusResult open(const std::string &port, const LinkSettings &settings);
     bool isOpen() const { return open_; }
 

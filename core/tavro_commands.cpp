@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <initializer_list>
 
 namespace {
 
@@ -16,8 +15,9 @@ TavroCommand traced(const char *trace) {
 
 // The command letter, then the digit of value's place among codes and CR. A value not among
 // them has already sent the letter; it is reported on standard output as what.
+template <std::size_t N>
 TavroCommand coded(const char *trace, const char *letter, int value,
-                   std::initializer_list<int> codes, const char *what) {
+                   const std::array<int, N> &codes, const char *what) {
     TavroCommand c = traced(trace);
     c.pieces.emplace_back(letter);
     const auto at = std::find(codes.begin(), codes.end(), value);
@@ -104,11 +104,11 @@ TavroCommand buildClose() {
 }
 
 TavroCommand buildBaud(int rate) {
-    return coded("Setting the baud rate...", "/b", rate, {19200, 57600, 115200}, "baud rate");
+    return coded("Setting the baud rate...", "/b", rate, TAVRO_RATES, "baud rate");
 }
 
 TavroCommand buildClock(int khz) {
-    return coded("Setting the I2C clock speed...", "/K", khz, {23, 86, 100, 400}, "clock speed");
+    return coded("Setting the I2C clock speed...", "/K", khz, TAVRO_CLOCKS_KHZ, "clock speed");
 }
 
 TavroCommand buildIntMonitor(int on) {
@@ -151,6 +151,9 @@ TavroCommand buildSTx(const std::string &data) {
     c.pieces.emplace_back("\r");
     return c;
 }
+
+const char *const BAD_ADDRESS_TEXT =
+    "Badly formed slave address.  The slave address must be a one or two digit even hex number.";
 
 int validateAddress(const char *address) {
     // The characters go to the adapter as they stand, so they must be hexadecimal digits

@@ -3,6 +3,7 @@
 #ifndef SENDRAL_TAVRO_COMMANDS_H
 #define SENDRAL_TAVRO_COMMANDS_H
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct TavroCommand {
 constexpr char TAVRO_DC2 = 18;
 constexpr unsigned TAVRO_RESET_PAUSE_US = 20000;
 constexpr int TAVRO_MAX_READ = 251;
+// What the bit-rate ("/b") and clock ("/K") commands choose from, in the order of their digits.
+constexpr std::array<int, 3> TAVRO_RATES = {19200, 57600, 115200};
+constexpr std::array<int, 4> TAVRO_CLOCKS_KHZ = {23, 86, 100, 400};
 
 // Pure builders, one per command; they are what the Tavro_* operations send.
 TavroCommand buildReset();
@@ -39,5 +43,7 @@ TavroCommand buildSTx(const std::string &data);
 // Returns 1 when the first two characters (fewer if the text is shorter) are hexadecimal
 // digits whose number is even and at most 0xFE, else 0.
 int validateAddress(const char *address);
+// The words for a message whose slave address fails the check.
+extern const char *const BAD_ADDRESS_TEXT;
 
 #endif

@@ -2,12 +2,11 @@
 
 #include "line_settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -27,14 +26,6 @@ void onStopSignal(int signal) {
     stop_signal = signal;
 }
 
-// The framer hands over lines through a plain function: it puts them in the queue of the
-// link being fed, so that two links in one process never see each other's replies.
-thread_local std::deque<std::string> *feeding = nullptr;
-
-void collectLine(const std::string &line) {
-    feeding->push_back(line);
-}
-
 // Sleeps in ppoll until fd is ready for events or the deadline; the held signals come in
 // only here. Returns ppoll's result, 0 once the deadline has passed.
 int waitReady(int fd, short events, Clock::time_point deadline, short &revents) {
@@ -50,30 +41,70 @@ int waitReady(int fd, short events, Clock::time_point deadline, short &revents) 
     return ready;
 }
 
-bool isFailureCode(const std::string &code) {
-    return code == "SNA" || code == "I81" || code == "I83" || code == "I8F";
+bool failureReply(const Reply &reply) {
+    return reply.outcome == Outcome::Reply && failsTransfer(replyKind(replyCode(reply.line)));
+}
+
+const char *const SOL_RATE_WORDS = "the Tavro/Sol runs at 19200 bit/s only";
+const char *const SOL_CLOCK_WORDS = "the Tavro/Sol clocks its bus at 100 kHz only";
+
+std::string choices(const int *values, std::size_t count, const char *unit) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += (i == 0 ? "" : i + 1 == count ? " or " : ", ") + std::to_string(values[i]);
+    return text + unit;
 }
 
 } // namespace
 
+const char *const VARIANT_CHOICES = "sol, solx or dyn";
+
+std::optional<Variant> variantNamed(const std::string &name) {
+    if (name == "sol")
+        return Variant::Sol;
+    if (name == "solx")
+        return Variant::Solx;
+    if (name == "dyn")
+        return Variant::Dyn;
+    return std::nullopt;
+}
+
+int defaultRate(Variant variant) {
+    return variant == Variant::Sol ? TAVRO_RATES.front() : TAVRO_RATES.back();
+}
+
+SettingsProblem checkLinkSettings(const LinkSettings &settings) {
+    using Field = SettingsProblem::Field;
+    // The Sol takes no rate or clock command: it stays at its reset's.
+    const bool sol = settings.variant == Variant::Sol;
+    const auto listed = [](const auto &values, int value) {
+        return std::find(values.begin(), values.end(), value) != values.end();
+    };
+    if (sol ? settings.rate != TAVRO_RATES.front() : !listed(TAVRO_RATES, settings.rate))
+        return {Field::Rate,
+                sol ? SOL_RATE_WORDS
+                    : "the rate is " + choices(TAVRO_RATES.data(), TAVRO_RATES.size(), "")};
+    if (sol ? settings.khz != 100 : !listed(TAVRO_CLOCKS_KHZ, settings.khz))
+        return {Field::Clock, sol ? SOL_CLOCK_WORDS
+                                  : "the clock is " + choices(TAVRO_CLOCKS_KHZ.data(),
+                                                              TAVRO_CLOCKS_KHZ.size(), " kHz")};
+    return {};
+}
+
 std::string replyProblem(const Reply &reply) {
     switch (reply.outcome) {
     case Outcome::TimedOut:
-        return "no reply from the adapter within 1 s";
+        return std::string("no reply from the adapter within ") + REPLY_DEADLINE_TEXT;
     case Outcome::Interrupted:
         return "interrupted";
     case Outcome::HungUp:
         return "the line hung up (adapter unplugged?)";
+    case Outcome::BadCommand:
+        return reply.line;
     case Outcome::Reply:
         break;
     }
-    const std::string code = replyCode(reply.line);
-    const char *meaning = code == "SNA"   ? "the slave did not acknowledge"
-                          : code == "I81" ? "the bus is busy"
-                          : code == "I83" ? "arbitration was lost"
-                          : code == "I8F" ? "the adapter refused a command as invalid"
-                                          : "unexpected reply";
-    return std::string(meaning) + " (" + reply.line + ")";
+    return std::string(replyMeaning(replyCode(reply.line)).words) + " (" + reply.line + ")";
 }
 
 void holdStopSignals() {
@@ -106,11 +137,22 @@ void setStopCheck(int (*check)()) {
 
 TavroLink::TavroLink() : framer_(line_.data(), line_.size(), line_count_, between_replies_) {}
 
+TavroLink::~TavroLink() {
+    closePort();
+}
+
+void TavroLink::collectLine(void *link, const std::string &line, bool cut) {
+    static_cast<TavroLink *>(link)->lines_.push_back(Reply{Outcome::Reply, line, cut});
+}
+
 int TavroLink::openPort(const std::string &path, std::string &error) {
+    closePort();
+    port_errno_ = 0;
     // Only character devices are opened: opening anything else can have effects of its own.
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        port_errno_ = errno;
+        error = "cannot open " + path + ": " + std::strerror(port_errno_);
         return 1;
     }
     const std::string not_terminal =
@@ -123,15 +165,25 @@ int TavroLink::openPort(const std::string &path, std::string &error) {
     // write is bounded by a deadline.
     port_.reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!port_.valid()) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        port_errno_ = errno;
+        error = "cannot open " + path + ": " + std::strerror(port_errno_);
         return 1;
     }
-    if (!isatty(port_.get())) {
+    termios found{};
+    if (tcgetattr(port_.get(), &found) != 0) {
         port_.reset();
         error = not_terminal;
         return 2;
     }
+    found_settings_ = found;
     return 0;
+}
+
+void TavroLink::closePort() {
+    if (port_.valid() && found_settings_)
+        tcsetattr(port_.get(), TCSANOW, &*found_settings_);
+    found_settings_.reset();
+    port_.reset();
 }
 
 Reply TavroLink::open(const LinkSettings &settings) {
@@ -144,8 +196,8 @@ Reply TavroLink::open(const LinkSettings &settings) {
         for (const TavroCommand &command : {buildClock(settings.khz), buildBaud(settings.rate)})
             if (auto failed = send(command))
                 return *failed;
-        const Reply rate = await({"BC0", "BC1", "BC2"}, Awaiting::OrFailure);
-        if (rate.outcome != Outcome::Reply || isFailureCode(replyCode(rate.line)))
+        const Reply rate = await({ReplyKind::RateSet}, Awaiting::OrFailure);
+        if (rate.outcome != Outcome::Reply || failureReply(rate))
             return rate;
     }
     configure(settings.rate);
@@ -154,21 +206,21 @@ Reply TavroLink::open(const LinkSettings &settings) {
     if (settings.variant != Variant::Sol)
         commands.push_back(buildIntMonitor(0));
     commands.push_back(buildOpen());
-    return exchange(commands, "OCC");
+    return exchange(commands, ReplyKind::Opened);
 }
 
-Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, const char *code) {
+Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, ReplyKind kind) {
     for (const TavroCommand &command : commands)
         if (auto failed = send(command))
             return *failed;
-    return await({code}, Awaiting::OrFailure);
+    return await({kind}, Awaiting::OrFailure);
 }
 
 Reply TavroLink::close() {
     Reply closed{Outcome::HungUp, {}};
     if (port_.valid()) {
         const std::optional<Reply> failed = send(buildClose());
-        closed = failed ? *failed : await({"CCC"}, Awaiting::Only);
+        closed = failed ? *failed : await({ReplyKind::Closed}, Awaiting::Only);
     }
     abandon();
     return closed;
@@ -178,15 +230,20 @@ void TavroLink::abandon() {
     if (!port_.valid())
         return;
     send(buildReset());
-    port_.reset();
+    closePort();
 }
 
 std::optional<Reply> TavroLink::send(const TavroCommand &command) {
+    // A command with an argument out of its table would send only its letter: none of it
+    // goes out, and its error line goes back to the caller.
+    if (!command.error_line.empty()) {
+        std::string error = command.error_line;
+        error.erase(error.find_last_not_of('\n') + 1);
+        return Reply{Outcome::BadCommand, error};
+    }
     for (const std::string &piece : command.pieces)
         if (auto failed = writeAll(piece))
             return failed;
-    if (!command.error_line.empty())
-        std::fputs(command.error_line.c_str(), stderr);
     if (command.reset_pause)
         usleep(TAVRO_RESET_PAUSE_US);
     return std::nullopt;
@@ -215,8 +272,8 @@ std::optional<Reply> TavroLink::post(const TavroCommand &command) {
     return send(command);
 }
 
-Reply TavroLink::awaitLine(const std::vector<std::string> &codes, Clock::time_point deadline) {
-    return await(codes, Awaiting::OrStop, deadline);
+Reply TavroLink::awaitLine(const std::vector<ReplyKind> &kinds, Clock::time_point deadline) {
+    return await(kinds, Awaiting::OrStop, deadline);
 }
 
 int TavroLink::takeAssertions() {
@@ -225,25 +282,24 @@ int TavroLink::takeAssertions() {
     return count;
 }
 
-Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting) {
-    return await(codes, awaiting, Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS));
+Reply TavroLink::await(const std::vector<ReplyKind> &kinds, Awaiting awaiting) {
+    return await(kinds, awaiting, Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS));
 }
 
-Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
+Reply TavroLink::await(const std::vector<ReplyKind> &kinds, Awaiting awaiting,
                        Clock::time_point deadline) {
     for (;;) {
         while (!lines_.empty()) {
-            Reply reply{Outcome::Reply, lines_.front()};
+            Reply reply = std::move(lines_.front());
             lines_.pop_front();
-            const std::string code = replyCode(reply.line);
+            const ReplyKind kind = replyKind(replyCode(reply.line));
             // Counted in every wait: an /INT during a transfer is served after its pass.
-            if (code == "NSA")
+            if (kind == ReplyKind::IntAsserted)
                 ++assertions_;
-            if (awaiting == Awaiting::OrFailure && isFailureCode(code))
+            if (awaiting == Awaiting::OrFailure && failsTransfer(kind))
                 return reply;
-            for (const std::string &awaited : codes)
-                if (code == awaited)
-                    return reply;
+            if (std::find(kinds.begin(), kinds.end(), kind) != kinds.end())
+                return reply;
         }
         if (awaiting != Awaiting::Only && stopSignal() != 0)
             return Reply{Outcome::Interrupted, {}};
@@ -259,9 +315,7 @@ Reply TavroLink::await(const std::vector<std::string> &codes, Awaiting awaiting,
             char data[256];
             const ssize_t got = ::read(port_.get(), data, sizeof data);
             if (got > 0) {
-                feeding = &lines_;
-                framer_.feed(data, static_cast<std::size_t>(got), collectLine);
-                feeding = nullptr;
+                framer_.feed(data, static_cast<std::size_t>(got), collectLine, this);
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR))
                 return Reply{Outcome::HungUp, {}};
         } else if (revents & (POLLHUP | POLLERR | POLLNVAL)) {

@@ -7,7 +7,10 @@
 #include "i2c_message.h"
 #include "reply_framer.h"
 #include "tavro_commands.h"
+#include "tavro_replies.h"
 #include "unique_fd.h"
+
+#include <termios.h>
 
 #include <array>
 #include <chrono>
@@ -24,16 +27,34 @@ struct LinkSettings {
     int khz = 100;     // the I2C clock
 };
 
-constexpr int REPLY_DEADLINE_MS = 1000;
+// The variant named "sol", "solx" or "dyn"; nullopt for any other name.
+std::optional<Variant> variantNamed(const std::string &name);
+extern const char *const VARIANT_CHOICES; // "sol, solx or dyn"
+// The rate a variant's link runs at unless told otherwise.
+int defaultRate(Variant variant);
 
-// How a wait for a reply ended: with a reply line, or without one.
-enum class Outcome { Reply, TimedOut, Interrupted, HungUp };
+// Which of the settings an adapter of their variant cannot take, and why in words: "the rate
+// is 19200, 57600 or 115200". None when all are sound.
+struct SettingsProblem {
+    enum class Field { None, Rate, Clock } field = Field::None;
+    std::string words;
+};
+SettingsProblem checkLinkSettings(const LinkSettings &settings);
+
+// How a wait for a reply ended: with a reply line, or without one. BadCommand: a command
+// could not be built from its argument, and nothing of it was sent.
+enum class Outcome { Reply, TimedOut, Interrupted, HungUp, BadCommand };
 
 struct Reply {
     Outcome outcome = Outcome::TimedOut;
-    std::string line; // the reply line from its "/", for Outcome::Reply
+    // The reply line from its "/", for Outcome::Reply; the command's error, for BadCommand.
+    std::string line;
+    // The line was longer than any reply and lost its end: it cannot be taken as sent.
+    bool cut = false;
 
-    bool is(const char *code) const { return outcome == Outcome::Reply && replyCode(line) == code; }
+    bool is(ReplyKind kind) const {
+        return outcome == Outcome::Reply && replyKind(replyCode(line)) == kind;
+    }
 };
 
 // What a reply that is not the awaited one means, in the words of the adapter's reply: "the
@@ -54,20 +75,25 @@ void setStopCheck(int (*check)());
 class TavroLink {
   public:
     TavroLink();
+    // Gives the port back its line settings, if it is still open.
+    ~TavroLink();
     TavroLink(const TavroLink &) = delete;
     TavroLink &operator=(const TavroLink &) = delete;
 
     // Opens the serial port. 0 when open; 1 when it cannot be opened and 2 when it is not a
-    // terminal, with error saying so.
+    // terminal, with error saying so. The line settings found are put back when the port is
+    // closed, so that a terminal named by mistake stays usable.
     int openPort(const std::string &path, std::string &error);
+    // The system's errno of the last openPort that could not open its port; 0 otherwise.
+    int portErrno() const { return port_errno_; }
     // The opening sequence: resets at 115200, 57600 and 19200 bit/s; for Solx and Dyn the
     // clock and bit-rate commands awaiting "BC0/1/2"; at the chosen rate the flow control,
     // data format, own address, for Solx and Dyn the /INT monitor off, and the bus open
     // awaiting "OCC". Returns the "OCC" reply, or what came instead.
     Reply open(const LinkSettings &settings);
-    // Sends the commands, then awaits the reply with code, or a NAK, busy bus, lost
+    // Sends the commands, then awaits the reply of that kind, or a NAK, busy bus, lost
     // arbitration or refused command. Other lines (unasked events, late replies) are skipped.
-    Reply exchange(const std::vector<TavroCommand> &commands, const char *code);
+    Reply exchange(const std::vector<TavroCommand> &commands, ReplyKind kind);
     // The close command awaiting "CCC" (a signal does not cut this wait short), then the reset
     // whatever came; the port is closed. Returns the "CCC" reply, or what came instead.
     Reply close();
@@ -75,12 +101,12 @@ class TavroLink {
     void abandon();
 
     // Sends a command that has no reply of its own (the /INT monitor mode). nullopt once
-    // written; else the failed write's outcome (TimedOut, HungUp).
+    // written; else the failed write's outcome (TimedOut, HungUp, BadCommand).
     std::optional<Reply> post(const TavroCommand &command);
-    // Reads lines until one with a code of codes, the deadline (TimedOut), a stop signal
-    // (Interrupted) or a hang-up; other lines are skipped. With no codes, an interruptible
+    // Reads lines until one of the kinds, the deadline (TimedOut), a stop signal
+    // (Interrupted) or a hang-up; other lines are skipped. With no kinds, an interruptible
     // wait that still reads what comes.
-    Reply awaitLine(const std::vector<std::string> &codes,
+    Reply awaitLine(const std::vector<ReplyKind> &kinds,
                     std::chrono::steady_clock::time_point deadline);
     // The /INT assertions ("NSA") read since the last call, in any wait of this link;
     // the count restarts at 0.
@@ -93,19 +119,24 @@ class TavroLink {
     // so does a stop signal. Only: just the codes end it, as when closing, where a late reply
     // to an interrupted transfer may still come. OrStop: the codes or a stop signal.
     enum class Awaiting { OrFailure, Only, OrStop };
-    Reply await(const std::vector<std::string> &codes, Awaiting awaiting);
-    Reply await(const std::vector<std::string> &codes, Awaiting awaiting,
+    Reply await(const std::vector<ReplyKind> &kinds, Awaiting awaiting);
+    Reply await(const std::vector<ReplyKind> &kinds, Awaiting awaiting,
                 std::chrono::steady_clock::time_point deadline);
     void configure(int rate);
+    // Puts back the line settings found at opening, and closes the port.
+    void closePort();
+    static void collectLine(void *link, const std::string &line, bool cut);
 
     UniqueFd port_;
+    int port_errno_ = 0;
+    std::optional<termios> found_settings_;
     // Room for the longest reply: "/MRC" and " HH" for each of the most bytes a read takes.
     std::array<char, 4 + 3 * TAVRO_MAX_MESSAGE_BYTES + 1> line_{};
     int line_count_ = 0;
     int between_replies_ = 1;
     int assertions_ = 0;
     ReplyFramer framer_;
-    std::deque<std::string> lines_; // framed, not yet taken
+    std::deque<Reply> lines_; // framed, not yet taken: this link's own
 };
 
 #endif

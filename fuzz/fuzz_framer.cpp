@@ -22,7 +22,7 @@ namespace {
 constexpr std::size_t BUFFER_SIZE = 255; // the program's reply buffer
 
 std::vector<std::string> lines;
-void collect(const std::string &line) {
+void collect(void *, const std::string &line, bool) {
     lines.push_back(line);
 }
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t read = 0; at < length; ++read) {
         const std::size_t piece =
             std::min(read < splits ? data[1 + read] : BUFFER_SIZE, length - at);
-        framer.feed(bytes + at, piece, collect);
+        framer.feed(bytes + at, piece, collect, nullptr);
         at += piece;
         // The line being collected is terminated in the buffer; with none, the buffer keeps
         // the last complete line.

@@ -25,8 +25,8 @@ namespace {
 
 constexpr int I2C_M_RD = 1; // an i2c_msg's flag for a read, as in Linux's i2c.h
 
-// The bus library keeps one reply queue per process: every exchange, on whichever bus,
-// goes through here one at a time.
+// Each bus has its own replies, but the stop check that lets Python's signals end a wait is
+// the process's: every exchange, on whichever bus, goes through here one at a time.
 std::mutex &linkMutex() {
     static std::mutex mutex;
     return mutex;
@@ -57,21 +57,10 @@ int checkPythonSignals() {
     throw py::error_already_set();
 }
 
-// A port that cannot be opened: its detail ends with the system's words for the error.
-int portErrorNumber(const std::string &detail) {
-    for (int number = 1; number < 256; ++number) {
-        const std::string words = std::string(": ") + std::strerror(number);
-        if (detail.size() > words.size() &&
-            detail.compare(detail.size() - words.size(), words.size(), words) == 0)
-            return number;
-    }
-    return EIO;
-}
-
 int errorNumber(const BusResult &result) {
     switch (result.status) {
     case BusStatus::NoPort:
-        return portErrorNumber(result.detail);
+        return result.system_errno != 0 ? result.system_errno : EIO;
     case BusStatus::Nak:
         return ENXIO;
     case BusStatus::Busy:
@@ -129,24 +118,18 @@ void checkBlock(std::size_t length) {
 class SMBus {
   public:
     SMBus(const py::object &port, const std::string &device, const py::object &rate, int clock) {
-        if (device == "sol")
-            settings_.variant = Variant::Sol;
-        else if (device == "dyn")
-            settings_.variant = Variant::Dyn;
-        else if (device != "solx")
-            throw py::value_error("device is \"sol\", \"solx\" or \"dyn\", not \"" + device + "\"");
-        const bool sol = settings_.variant == Variant::Sol;
+        const std::optional<Variant> variant = variantNamed(device);
+        if (!variant)
+            throw py::value_error("device is " + std::string(VARIANT_CHOICES) + ", not \"" +
+                                  device + "\"");
+        settings_.variant = *variant;
         if (!rate.is_none() && !py::isinstance<py::int_>(rate))
             throw py::type_error("rate is an int or None");
-        settings_.rate = rate.is_none() ? (sol ? 19200 : 115200) : rate.cast<int>();
+        settings_.rate = rate.is_none() ? defaultRate(*variant) : rate.cast<int>();
         settings_.khz = clock;
-        if (sol ? settings_.rate != 19200
-                : settings_.rate != 19200 && settings_.rate != 57600 && settings_.rate != 115200)
-            throw py::value_error(sol ? "a Tavro/Sol runs at 19200 bit/s only"
-                                      : "rate is 19200, 57600 or 115200");
-        if (sol ? clock != 100 : clock != 23 && clock != 86 && clock != 100 && clock != 400)
-            throw py::value_error(sol ? "a Tavro/Sol clocks its bus at 100 kHz only"
-                                      : "clock is 23, 86, 100 or 400 (kHz)");
+        const SettingsProblem problem = checkLinkSettings(settings_);
+        if (problem.field != SettingsProblem::Field::None)
+            throw py::value_error(problem.words);
         open(port);
     }
     SMBus(const SMBus &) = delete;
@@ -307,14 +290,13 @@ class SMBus {
             setStopCheck(checkPythonSignals);
             result = call();
             setStopCheck(nullptr);
-            const BusStatus s = result.status;
-            if (s == BusStatus::Interrupted || s == BusStatus::Refused || s == BusStatus::HungUp) {
-                closed = bus_.isOpen();
-                bus_.close();
-            } else if (s == BusStatus::TimedOut && bus_.isOpen()) {
-                // The adapter does not answer: its close would only time out again.
+            if (linkInDoubt(result.status) && bus_.isOpen()) {
                 closed = true;
-                bus_.abandon();
+                // An adapter that does not answer would only let its close time out again.
+                if (result.status == BusStatus::TimedOut)
+                    bus_.abandon();
+                else
+                    bus_.close();
             }
         }
         if (result.ok())
@@ -418,16 +400,19 @@ PYBIND11_MODULE(tavro, m) {
     const auto reg = py::arg("register");
     const auto force = py::arg("force") = py::none();
 
-    py::class_<SMBus>(
-        m, "SMBus",
-        "An I2C bus behind a Tavro adapter, with the methods of smbus2.SMBus.\n\n"
-        "The link opens at once, as Tavro Sendral's Open Link opens it; use the object in a\n"
-        "``with`` statement or call :py:meth:`close`. Every awaited reply has a deadline of\n"
-        "1 s. The interpreter's other threads run while a call waits on the line, and\n"
+    static const std::string smbus_doc =
+        std::string(
+            "An I2C bus behind a Tavro adapter, with the methods of smbus2.SMBus.\n\n"
+            "The link opens at once, as Tavro Sendral's Open Link opens it; use the object in a\n"
+            "``with`` statement or call :py:meth:`close`. Every awaited reply has a deadline "
+            "of\n") +
+        REPLY_DEADLINE_TEXT +
+        ". The interpreter's other threads run while a call waits on the line, and\n"
         "Ctrl+C ends the wait, closes the link and raises KeyboardInterrupt.\n\n"
         "After a failure the adapter reported (OSError ENXIO, EAGAIN) the link stays open.\n"
         "After one that leaves it in doubt (no answer, a refused command, a hang-up) the\n"
-        "link is closed, and :py:meth:`open` opens it again.")
+        "link is closed, and :py:meth:`open` opens it again.";
+    py::class_<SMBus>(m, "SMBus", smbus_doc.c_str())
         .def(py::init<const py::object &, const std::string &, const py::object &, int>(),
              py::arg("port"), py::arg("device") = "solx", py::arg("rate") = py::none(),
              py::arg("clock") = 100,

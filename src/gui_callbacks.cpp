@@ -3,6 +3,7 @@
 #include "gui_create.h"
 #include "gui_manipulate.h"
 #include "main.h"
+#include "pacing.h"
 #include "serial.h"
 #include "watchdog.h"
 #include "Tavro.h"
@@ -20,9 +21,6 @@
 #include <string>
 
 namespace {
-
-constexpr int BUSY_RETRY_DELAY = 100;
-constexpr int DELAY_PER_TICK = 10;
 
 void removeSerialWatch() {
     if (SERIAL_CALLBACK_ID != 0) {
@@ -104,8 +102,7 @@ void countDownAndSend(bool at_reply) {
         }
         // SEND_DATA was cleared before the box: a run that /INT starts while it is open
         // must go on after it.
-        showError("Badly formed slave address.  The slave address must be a one or two digit "
-                  "even hex number.");
+        showError(BAD_ADDRESS_TEXT);
         return;
     }
     Tavro_selectSlave(row.address.data());

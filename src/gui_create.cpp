@@ -3,6 +3,7 @@
 #include "gui_callbacks.h"
 #include "gui_manipulate.h"
 #include "main.h"
+#include "pacing.h"
 #include "serial.h"
 #include "Tavro.h"
 #include "watchdog.h"
@@ -22,8 +23,6 @@ gboolean quitOnSignal(gpointer) {
     handleClose(nullptr, nullptr, nullptr);
     return G_SOURCE_CONTINUE;
 }
-
-constexpr gint64 PACING_TICK_US = 2000;
 
 GtkTooltips *tooltips = nullptr;
 

@@ -3,6 +3,7 @@
 #include "gui_callbacks.h"
 #include "gui_manipulate.h"
 #include "main.h"
+#include "tavro_replies.h"
 #include "watchdog.h"
 #include "Tavro.h"
 
@@ -51,8 +52,8 @@ void storePort(const char *name) {
 }
 
 // Every complete line stops the watchdog before it is dispatched; the framer has left it in
-// SERIAL_BUFFER_IN.
-void onLine(const std::string &) {
+// SERIAL_BUFFER_IN, cut to its size as the window's buffer has always been.
+void onLine(void *, const std::string &, bool) {
     stopWatchdog();
     handleReply();
 }
@@ -177,7 +178,7 @@ bool handleSerialData() {
     if (got < 0)
         return errno == EAGAIN || errno == EINTR;
     data[got] = '\0';
-    programFramer().feed(data, static_cast<std::size_t>(got), onLine);
+    programFramer().feed(data, static_cast<std::size_t>(got), onLine, nullptr);
     return true;
 }
 
@@ -186,38 +187,39 @@ void handleReply() {
 }
 
 void dispatchReply(const std::string &line) {
-    const std::string code = replyCode(line);
     const std::string text = replyText(line);
+    const ReplyKind kind = replyKind(replyCode(line));
 
-    if (code == "CCC") {
+    if (kind == ReplyKind::Closed) {
         gui_close_success();
-    } else if (code == "OCC") {
+    } else if (kind == ReplyKind::Opened) {
         gui_open_success();
-    } else if (code == "BC0" || code == "BC1" || code == "BC2") {
+    } else if (kind == ReplyKind::RateSet) {
         gui_baud_success();
-    } else if (code == "MTC" || (code == "MRC" && readBytesWellFormed(text))) {
+    } else if (kind == ReplyKind::WriteDone ||
+               (kind == ReplyKind::ReadDone && readBytesWellFormed(text))) {
         // Only a read's completion carries bytes; a write's completes whatever follows it.
-        gui_send_success(text.c_str(), code == "MRC");
-    } else if (code == "SNA") {
+        gui_send_success(text.c_str(), kind == ReplyKind::ReadDone);
+    } else if (kind == ReplyKind::Nak) {
         gui_handle_nak();
-    } else if (code == "I81") {
+    } else if (kind == ReplyKind::Busy) {
         gui_handle_busy();
-    } else if (code == "I83") {
+    } else if (kind == ReplyKind::ArbitrationLost) {
         gui_handle_arbloss();
-    } else if (code == "NSA") {
+    } else if (kind == ReplyKind::IntAsserted) {
         gui_handle_int();
-    } else if (code == "NSR") {
+    } else if (kind == ReplyKind::IntReleased) {
         gui_handle_intrelease();
-    } else if (code == "I8F") {
+    } else if (kind == ReplyKind::Refused) {
         setStatus("Invalid command");
         showError("Invalid command.  Make sure you have selected the correct device!");
         gui_close(nullptr, nullptr);
-    } else if (code == "STR") {
+    } else if (kind == ReplyKind::SlaveTransmitRequest) {
         setStatus("Recieved slave transmit request!  Sending filler data and continuing.");
         Tavro_STx("Hello, World!");
-    } else if (code == "STC") {
+    } else if (kind == ReplyKind::SlaveTransmitDone) {
         setStatus("Recieved slave transmit complete.");
-    } else if (code == "SRC") {
+    } else if (kind == ReplyKind::FromMaster) {
         setStatus("Recieved data from a master, ignoring.");
     } else {
         // An unknown or garbled line may precede the awaited reply; keep waiting for it

@@ -2,6 +2,7 @@
 // sender do not already show on the wire, the address check, read data, and the list file.
 #include "data_text.h"
 #include "list_file.h"
+#include "list_runner.h"
 #include "reply_framer.h"
 #include "smbus.h"
 #include "tavro_commands.h"
@@ -9,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -23,9 +26,9 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-std::vector<std::string> framed;
-void collect(const std::string &line) {
-    framed.push_back(line);
+// Each line framed, marked when it lost characters to the buffer.
+void collect(void *framed, const std::string &line, bool cut) {
+    static_cast<Texts *>(framed)->push_back(cut ? line + " [cut]" : line);
 }
 
 // What a fresh framer makes of these reads, with a buffer of the program's size.
@@ -34,9 +37,9 @@ Texts frame(const Texts &reads) {
     int count = 0;
     int between = 1;
     ReplyFramer framer(buffer, sizeof buffer, count, between);
-    framed.clear();
+    Texts framed;
     for (const std::string &read : reads)
-        framer.feed(read.data(), read.size(), collect);
+        framer.feed(read.data(), read.size(), collect, &framed);
     return framed;
 }
 
@@ -68,11 +71,15 @@ TEST(Framing, LinesWithinAndAcrossReads) {
     for (const auto &c : cases)
         EXPECT_EQ(frame(c.reads), c.lines) << c.reads[0];
 
-    // An over-long line keeps its first 254 characters; the rest up to its end is dropped.
+    // An over-long line keeps its first 254 characters, the rest up to its end is dropped,
+    // and the line says so; a line that just fits, and the one after a cut line, are whole.
     const std::string body(400, 'x');
-    const Texts lines = frame({"/XYZ" + body.substr(0, 150), body.substr(150) + "\r\n/OC"});
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "/XYZ" + body.substr(0, 250));
+    const Texts lines = frame({"/XYZ" + body.substr(0, 150), body.substr(150) + "\r\n/OC",
+                               "C\r/" + body.substr(0, 253) + "\r"});
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "/XYZ" + body.substr(0, 250) + " [cut]");
+    EXPECT_EQ(lines[1], "/OCC");
+    EXPECT_EQ(lines[2], "/" + body.substr(0, 253));
     EXPECT_EQ(replyCode("/MRC 0A"), "MRC");
     EXPECT_EQ(replyText("/MRC 0A"), " 0A");
     EXPECT_EQ(replyCode("/M"), "M");
@@ -95,6 +102,16 @@ TEST(Commands, BytesNoRunOnTheWireShows) {
     for (const auto &[command, expected] : cases)
         EXPECT_EQ(bytes(command), expected);
     EXPECT_EQ(buildMRx(4, 0).pieces, (Texts{"/*r", "4", "\r"})); // one write each, as "/t" has
+}
+
+// The runner waits for a row's delay as the window's ticks would: none up to one tick's share
+// (the next tick), else whole ticks of 2 ms, rounded up.
+TEST(Pacing, ADelayIsWaitedInWholeTicksRoundedUp) {
+    const std::pair<unsigned, long> cases[] = {{0, 0},       {10, 0},      {11, 4000},
+                                               {15, 4000},   {20, 4000},   {21, 6000},
+                                               {100, 20000}, {101, 22000}, {60000, 12000000}};
+    for (const auto &[delay, us] : cases)
+        EXPECT_EQ(delayWait(delay).count(), us) << delay;
 }
 
 TEST(Commands, AddressCheck) {
@@ -227,7 +244,8 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.autorepeat, -1); // after "End of Sequence"
     EXPECT_EQ(list.sendonint, 1);
 
-    // At most 50 messages of at most 32 bytes; a line runs to its line feed however long.
+    // At most 50 messages of at most 32 bytes; a line is cut after 254 characters, the rest
+    // up to its line feed dropped.
     std::string many = HEADER, groups;
     for (int i = 0; i < 40; ++i)
         groups += "0" + std::string(1, "0123456789ABCDEF"[i % 16]) + ",";
@@ -238,18 +256,30 @@ TEST(ListFile, ReaderRules) {
     EXPECT_EQ(list.dropped, 2);
     EXPECT_EQ(list.messages[1].data, groups.substr(0, 96));
     EXPECT_EQ(list.autorepeat, 0);
+    ASSERT_EQ(parseListText(HEADER + "$A0,W,Y,$0000," + std::string(240, ' ') + "01,\n" +
+                                std::string(400, 'x') + "SendOnInt = ON\n",
+                            list),
+              ListFileStatus::Ok);
+    EXPECT_EQ(messages(list), "A0|W||Y|0\n");
+    EXPECT_EQ(list.sendonint, -1);
+
+    // A file without line ends is refused at once by its first characters.
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> zero(std::fopen("/dev/zero", "rb"),
+                                                            std::fclose);
+    ASSERT_TRUE(zero);
+    EXPECT_EQ(readListFile(zero.get(), list), ListFileStatus::NotAList);
 }
 
 namespace {
 
 // Saved by a child that has dropped to an unprivileged user (root ignores permissions).
-int saveAsNobody(const std::string &path) {
+int saveAsNobody(const std::string &path, const std::string &list = "new\n") {
     const pid_t pid = fork();
     if (pid == 0)
         _exit(setgroups(0, nullptr) || setresgid(65534, 65534, 65534) ||
                       setresuid(65534, 65534, 65534)
                   ? 99
-                  : int(saveListFile(path, "new\n")));
+                  : int(saveListFile(path, list)));
     int status = 0;
     waitpid(pid, &status, 0);
     return WEXITSTATUS(status);
@@ -311,8 +341,100 @@ TEST(ListFile, SavingInPlaceOnAFullDiskKeepsTheOldListByteForByte) {
         reservation_ignored = ignored;
         EXPECT_EQ(saveListFile(list, longer), SaveResult::WriteFailed);
         reservation_ignored = false;
-        EXPECT_TRUE(text(list) == old && (ignored || changed() == before)) << ignored;
+        EXPECT_EQ(text(list), old) << ignored;
+        if (!ignored) {
+            EXPECT_EQ(changed(), before);
+        }
     }
+    // A list its user may write but not read has no old bytes to put back: it is damaged.
+    ASSERT_EQ(chmod(disk.path.c_str(), 0777), 0);
+    ASSERT_EQ(chown(list.c_str(), 65534, 65534) | chmod(list.c_str(), 0200), 0);
+    reservation_ignored = true;
+    EXPECT_EQ(saveAsNobody(list, longer), int(SaveResult::Damaged));
+    reservation_ignored = false;
+}
+
+TEST(ListFile, SavingInPlaceCutsALongerListAndWritesOneItsUserCannotRead) {
+    Scratch dir;
+    chmod(dir.path.c_str(), 0777);
+    const std::string list = dir / "list.iml";
+    const std::string longer = std::string(HEADER) + "$A0,W,Y,$0000,01,02,03,\n" + "End\n";
+    std::ofstream(list) << longer;
+    ASSERT_EQ(link(list.c_str(), (dir / "twin.iml").c_str()), 0); // so saved in place
+    EXPECT_EQ(saveListFile(list, "short\n"), SaveResult::Saved);
+    EXPECT_EQ(text(dir / "twin.iml"), "short\n");
+
+    ASSERT_EQ(chown(list.c_str(), 65534, 65534) | chmod(list.c_str(), 0200), 0);
+    EXPECT_EQ(saveAsNobody(list, "unread\n"), int(SaveResult::Saved));
+    EXPECT_EQ(text(list), "unread\n");
+}
+
+// In a sticky folder anyone may write, a save follows the kernel's rule for links and files
+// that another user may have planted; a loop of links is refused wherever it is.
+TEST(ListFile, SavingTrustsOnlyLinksAndFilesNoStrangerPlanted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "links of another owner need root";
+    Scratch home, shared, nobodys;
+    ASSERT_EQ(chmod(shared.path.c_str(), 01777) | chmod(nobodys.path.c_str(), 01777) |
+                  chown(nobodys.path.c_str(), 65534, 65534),
+              0);
+    std::ofstream(home / "notes.txt") << "notes\n";
+    auto planted = [](const std::string &path, const std::string &target, uid_t owner) {
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()) | lchown(path.c_str(), owner, owner), 0);
+        return path;
+    };
+    auto isLink = [](const std::string &path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    };
+    const struct {
+        std::string path, target;
+        SaveResult saved;
+    } cases[] = {
+        {planted(shared / "theirs.iml", home / "notes.txt", 65534), home / "notes.txt",
+         SaveResult::CantOpen},
+        {planted(shared / "mine.iml", home / "mine.iml", 0), home / "mine.iml", SaveResult::Saved},
+        {planted(nobodys / "owners.iml", home / "owners.iml", 65534), home / "owners.iml",
+         SaveResult::Saved},
+        {planted(home / "a", home / "b", 0), home / "a", SaveResult::CantOpen},
+        {planted(home / "b", home / "a", 0), home / "b", SaveResult::CantOpen},
+        {planted(home / "x", "y", 0), home / "x", SaveResult::CantOpen},
+        {planted(home / "y", "z", 0), home / "y", SaveResult::CantOpen},
+        {planted(home / "z", "x", 0), home / "z", SaveResult::CantOpen},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(saveListFile(c.path, "list\n"), c.saved) << c.path;
+        EXPECT_TRUE(isLink(c.path)) << c.path;
+        if (c.saved == SaveResult::Saved) {
+            EXPECT_EQ(text(c.target), "list\n") << c.path;
+        }
+    }
+    EXPECT_EQ(text(home / "notes.txt"), "notes\n");
+    for (const char *leaf : {"a", "b", "x", "y", "z"})
+        EXPECT_TRUE(isLink(home / leaf)) << leaf;
+
+    // A regular file there is written only when it is the user's or the folder owner's.
+    std::ofstream(shared / "strangers.iml") << "theirs\n";
+    std::ofstream(nobodys / "owners-file.iml") << "owner's\n";
+    ASSERT_EQ(chown((shared / "strangers.iml").c_str(), 65534, 65534) |
+                  chown((nobodys / "owners-file.iml").c_str(), 65534, 65534),
+              0);
+    EXPECT_EQ(saveListFile(shared / "strangers.iml", "list\n"), SaveResult::CantOpen);
+    EXPECT_EQ(text(shared / "strangers.iml"), "theirs\n");
+    EXPECT_EQ(saveListFile(nobodys / "owners-file.iml", "list\n"), SaveResult::Saved);
+    EXPECT_EQ(text(nobodys / "owners-file.iml"), "list\n");
+}
+
+TEST(ListFile, ANameOfTheLongestLengthIsSavedAndSavedAgain) {
+    Scratch dir;
+    const std::string name = std::string(251, 'n') + ".iml";
+    for (const char *list : {"first\n", "second\n"}) {
+        EXPECT_EQ(saveListFile(dir / name, list), SaveResult::Saved);
+        EXPECT_EQ(text(dir / name), list);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                            std::filesystem::directory_iterator()),
+              1); // no temporary file left behind
 }
 
 TEST(ListFile, SavingRewritesInPlaceWhereAReplacementWouldLoseSomething) {

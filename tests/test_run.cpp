@@ -301,6 +301,10 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
     }
     EXPECT_EQ(read(log), "an old log\n");
     EXPECT_EQ(read(saved), "an old list\n");
+    // A list without line ends is judged by its first characters, not read to its end.
+    const Ended zero = run("-p PORT /dev/zero");
+    EXPECT_EQ(zero.status, 2);
+    EXPECT_EQ(zero.err, "tavro-i2c: /dev/zero: Not an QVT I2C Message List file!\n");
     EXPECT_TRUE(sent().empty());
 }
 
@@ -342,6 +346,8 @@ TEST_F(Run, ListLinesSkippedOrReadOddlyAreToldAndStrictRefusesThem) {
          "LIST:5: no delay of four digits after \",$\": read with delay 0 and no data\n", 4},
         {edited(9, "$A0,W,Y,$0000,00,\n"),
          "LIST:9: follows \"End of Sequence\": not read, nor any line after it\n", 4},
+        {edited("$A,W,Y,$0000,01,", "$A,W,Y,$0000,01," + std::string(250, ' ') + "02,"),
+         "LIST:5: longer than 254 characters: the rest of the line is not read\n", 4},
         {std::regex_replace(LIST, std::regex("\n"), "\r\n"), "", 4}, // nothing lost
     };
     for (const auto &c : cases) {

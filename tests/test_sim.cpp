@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -129,4 +130,52 @@ TEST(SimProgram, ServesALinkTakesCommandsAndCleansUpOrRefusesWhatItCannotDo) {
         EXPECT_EQ(WEXITSTATUS(std::system((sim + " " + bad + " 2>/dev/null").c_str())), 2) << bad;
     unlink(link.c_str());
     rmdir(dir);
+}
+
+TEST(UsbLatency, RepliesAreHeldThenPassedOnInPacketsOfAtMost62Bytes) {
+    using Clock = std::chrono::steady_clock;
+    PtySimulator sim;
+    sim.setTiming(Timing::Real); // 0.52 ms a byte at 19200: a packet fills in 32 ms
+    sim.setUsbLatency(250);      // long beside any stall of a loaded machine
+    sim.start();
+    sim.startThread();
+    Host host(sim.slavePath(), kResetRate);
+    // Sends command and notes, for each read until `bytes` came, when (ms) and how many.
+    auto arrivals = [&](const std::string &command, std::size_t bytes) {
+        std::vector<std::pair<double, std::size_t>> reads;
+        const Clock::time_point sent = Clock::now();
+        host.send(command);
+        std::size_t total = 0;
+        pollfd p{host.fd, POLLIN, 0};
+        char data[256];
+        while (total < bytes && poll(&p, 1, 2000) == 1) {
+            const ssize_t n = read(host.fd, data, sizeof data);
+            if (n <= 0)
+                break;
+            total += std::size_t(n);
+            reads.emplace_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - sent).count(),
+                std::size_t(n));
+        }
+        EXPECT_EQ(total, bytes) << command;
+        return reads;
+    };
+    // A short reply waits out the latency after its first byte.
+    const auto opened = arrivals("/o\r", 6);
+    ASSERT_FALSE(opened.empty());
+    EXPECT_GE(opened.front().first, 245.0);
+    EXPECT_LT(opened.front().first, 1000.0);
+
+    // A read of 32 bytes (102 characters): a full packet of 62 goes on as soon as it is
+    // full (32 ms), the other 40 when the latency after their first byte has passed.
+    const auto read = arrivals("/dA0\r/r32\r", 102);
+    std::size_t first_packet = 0;
+    for (const auto &[ms, n] : read) {
+        EXPECT_LE(n, kUsbPacketBytes);
+        if (ms < 200)
+            first_packet += n;
+    }
+    EXPECT_EQ(first_packet, kUsbPacketBytes);
+    ASSERT_FALSE(read.empty());
+    EXPECT_GE(read.back().first, 250.0);
 }
