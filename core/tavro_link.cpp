@@ -1,15 +1,12 @@
 #include "tavro_link.h"
 
-#include "line_settings.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
+#include <deque>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -147,43 +144,11 @@ void TavroLink::collectLine(void *link, const std::string &line, bool cut) {
 
 int TavroLink::openPort(const std::string &path, std::string &error) {
     closePort();
-    port_errno_ = 0;
-    // Only character devices are opened: opening anything else can have effects of its own.
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        port_errno_ = errno;
-        error = "cannot open " + path + ": " + std::strerror(port_errno_);
-        return 1;
-    }
-    const std::string not_terminal =
-        path + " is not a terminal; give the adapter's serial port or the simulator's";
-    if (!S_ISCHR(status.st_mode)) {
-        error = not_terminal;
-        return 2;
-    }
-    // O_NONBLOCK: a port waiting for carrier cannot stall the open, and every later read and
-    // write is bounded by a deadline.
-    port_.reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!port_.valid()) {
-        port_errno_ = errno;
-        error = "cannot open " + path + ": " + std::strerror(port_errno_);
-        return 1;
-    }
-    termios found{};
-    if (tcgetattr(port_.get(), &found) != 0) {
-        port_.reset();
-        error = not_terminal;
-        return 2;
-    }
-    found_settings_ = found;
-    return 0;
+    return openTransport(path, port_, error, port_errno_);
 }
 
 void TavroLink::closePort() {
-    if (port_.valid() && found_settings_)
-        tcsetattr(port_.get(), TCSANOW, &*found_settings_);
-    found_settings_.reset();
-    port_.reset();
+    port_.reset(); // a serial device gets back the settings it had
 }
 
 Reply TavroLink::open(const LinkSettings &settings) {
@@ -218,7 +183,7 @@ Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, ReplyKind k
 
 Reply TavroLink::close() {
     Reply closed{Outcome::HungUp, {}};
-    if (port_.valid()) {
+    if (port_) {
         const std::optional<Reply> failed = send(buildClose());
         closed = failed ? *failed : await({ReplyKind::Closed}, Awaiting::Only);
     }
@@ -227,7 +192,7 @@ Reply TavroLink::close() {
 }
 
 void TavroLink::abandon() {
-    if (!port_.valid())
+    if (!port_)
         return;
     send(buildReset());
     closePort();
@@ -252,20 +217,21 @@ std::optional<Reply> TavroLink::send(const TavroCommand &command) {
 std::optional<Reply> TavroLink::writeAll(const std::string &bytes) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(REPLY_DEADLINE_MS);
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(port_.get(), bytes.data() + done, bytes.size() - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EINTR)
+    for (;;) {
+        const ssize_t written = port_->write(bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno != EINTR)
             return Reply{Outcome::HungUp, {}};
+        if (written > 0)
+            done += static_cast<std::size_t>(written);
+        if (done == bytes.size() && !port_->unsent())
+            return std::nullopt;
+        if (written > 0)
+            continue;
         // The line is full, or held by the adapter's XOFF: a signal does not cut a command.
         short revents = 0;
-        if (waitReady(port_.get(), POLLOUT, deadline, revents) == 0)
+        if (waitReady(port_->fd(), POLLOUT, deadline, revents) == 0)
             return Reply{Outcome::TimedOut, {}};
     }
-    return std::nullopt;
 }
 
 std::optional<Reply> TavroLink::post(const TavroCommand &command) {
@@ -304,7 +270,7 @@ Reply TavroLink::await(const std::vector<ReplyKind> &kinds, Awaiting awaiting,
         if (awaiting != Awaiting::Only && stopSignal() != 0)
             return Reply{Outcome::Interrupted, {}};
         short revents = 0;
-        const int ready = waitReady(port_.get(), POLLIN, deadline, revents);
+        const int ready = waitReady(port_->fd(), POLLIN, deadline, revents);
         if (ready == 0 && Clock::now() >= deadline)
             return Reply{Outcome::TimedOut, {}};
         if (ready < 0 && errno != EINTR)
@@ -313,7 +279,7 @@ Reply TavroLink::await(const std::vector<ReplyKind> &kinds, Awaiting awaiting,
             continue;
         if (revents & POLLIN) {
             char data[256];
-            const ssize_t got = ::read(port_.get(), data, sizeof data);
+            const ssize_t got = port_->read(data, sizeof data);
             if (got > 0) {
                 framer_.feed(data, static_cast<std::size_t>(got), collectLine, this);
             } else if (got == 0 || (errno != EAGAIN && errno != EINTR))
@@ -325,12 +291,7 @@ Reply TavroLink::await(const std::vector<ReplyKind> &kinds, Awaiting awaiting,
 }
 
 void TavroLink::configure(int rate) {
-    termios current{};
-    tcgetattr(port_.get(), &current);
-    const termios wanted = buildLineSettings(current, rate);
-    // Whatever the adapter said before the change is discarded, read or not.
-    tcflush(port_.get(), TCIFLUSH);
-    tcsetattr(port_.get(), TCSANOW, &wanted);
+    port_->setRate(rate);
     lines_.clear();
     line_count_ = 0;
     between_replies_ = 1;

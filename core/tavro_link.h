@@ -5,16 +5,15 @@
 #define TAVRO_I2C_LINK_H
 
 #include "i2c_message.h"
+#include "link_transport.h"
 #include "reply_framer.h"
 #include "tavro_commands.h"
 #include "tavro_replies.h"
-#include "unique_fd.h"
-
-#include <termios.h>
 
 #include <array>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,9 +79,10 @@ class TavroLink {
     TavroLink(const TavroLink &) = delete;
     TavroLink &operator=(const TavroLink &) = delete;
 
-    // Opens the serial port. 0 when open; 1 when it cannot be opened and 2 when it is not a
-    // terminal, with error saying so. The line settings found are put back when the port is
-    // closed, so that a terminal named by mistake stays usable.
+    // Opens the port: a serial device, or rfc2217://HOST:PORT. 0 when open; 1 when it cannot
+    // be opened and 2 when it is no port (not a terminal, a malformed or raw TCP URL), with
+    // error saying so. A serial device's line settings found are put back when it is closed,
+    // so that a terminal named by mistake stays usable.
     int openPort(const std::string &path, std::string &error);
     // The system's errno of the last openPort that could not open its port; 0 otherwise.
     int portErrno() const { return port_errno_; }
@@ -127,9 +127,8 @@ class TavroLink {
     void closePort();
     static void collectLine(void *link, const std::string &line, bool cut);
 
-    UniqueFd port_;
+    std::unique_ptr<LinkTransport> port_;
     int port_errno_ = 0;
-    std::optional<termios> found_settings_;
     // Room for the longest reply: "/MRC" and " HH" for each of the most bytes a read takes.
     std::array<char, 4 + 3 * TAVRO_MAX_MESSAGE_BYTES + 1> line_{};
     int line_count_ = 0;

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
 #
-#   fuzz/run.sh replies|listfile|framer|syntax [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
-#   fuzz/run.sh replies|listfile|framer|syntax merge                              minimise into fuzz/corpus/
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet merge                              minimise into fuzz/corpus/
 #
 # The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
 # a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
@@ -12,10 +12,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax [SECONDS|merge] [libFuzzer options...]}
-case "$target" in replies|listfile|framer|syntax) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile|framer|syntax|telnet) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
 # The framer reads what the adapter sends, as the replies target does.
 dict=fuzz/${target/framer/replies}.dict
+[ "$target" = telnet ] && dict=fuzz/telnet.dict
 mode=${2:-600}
 # tavro-i2c's arguments are short: 128 bytes hold a command line of some twenty of them, and
 # keep the parser's runs well above 10,000 a second.

@@ -7,11 +7,14 @@ cd "$(dirname "$0")/.."
 # libclang-rt-14-dev: the libFuzzer and sanitizer runtimes of fuzz/run.sh (clang only
 # recommends it). dpkg-dev (dpkg-shlibdeps), lintian, desktop-file-utils, appstream and
 # x11-utils (xwininfo): making the Debian package and checking it. pybind11-dev and
-# python3-dev: the Python module; python3-pytest and python3-smbus2: its tests.
+# python3-dev: the Python module; python3-pytest and python3-smbus2: its tests. ser2net:
+# the rfc2217:// tests and bench serve tavro-sim's port through it; libgensio-dev and
+# gensio-bin: the library ser2net is built on and its gensiot, for trying a port by hand.
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
           xvfb xauth clang libclang-rt-14-dev
           dpkg-dev file lintian desktop-file-utils appstream x11-utils
-          pybind11-dev python3-dev python3-pytest python3-smbus2)
+          pybind11-dev python3-dev python3-pytest python3-smbus2
+          ser2net libgensio-dev gensio-bin)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
