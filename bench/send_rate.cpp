@@ -1,6 +1,7 @@
 // AutoRepeat throughput of a 50-message list of one-byte writes with delay 0 against the
 // simulated adapter on a pseudo-terminal, the program's CPU per message, and the time the link
-// takes to open. First with instant timing, where only the program sets the pace; then with
+// takes to open. First with instant timing, where the window's 2 ms pacing tick sets the pace
+// (one message a tick, 500 a second at most): the CPU per message at the tick's rate; then with
 // real timing at 19200, 57600 and 115200 bit/s, with and without a USB serial chip's 16 ms
 // latency timer, each next to the limit that the line itself sets for that message.
 // The CPU is the main thread's: the simulator's thread and the X server are not counted.
@@ -9,12 +10,13 @@
 // ceiling that the simulator, the pseudo-terminal and the machine leave to any program.
 // Needs a display (run under xvfb-run).
 // Usage: send_rate [seconds per figure [bit/s [USB latency ms]]]; a rate picks that one real
-// timing figure alone, as a profiler wants it.
+// timing figure alone, as a profiler wants it, and "instant" the instant figure alone.
 #include "data_text.h"
 #include "gui_callbacks.h"
 #include "gui_create.h"
 #include "gui_manipulate.h"
 #include "line_settings.h"
+#include "pacing.h"
 #include "main.h"
 #include "tavro_commands.h"
 #include "watchdog.h"
@@ -174,7 +176,8 @@ double clientCeiling(int bit_rate, int usb_ms, int seconds) {
 
 int main(int argc, char *argv[]) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-    const int only_rate = argc > 2 ? std::atoi(argv[2]) : 0;
+    const bool instant_only = argc > 2 && std::strcmp(argv[2], "instant") == 0;
+    const int only_rate = argc > 2 && !instant_only ? std::atoi(argv[2]) : 0;
     const int only_usb_ms = argc > 3 ? std::atoi(argv[3]) : 0;
     if (!std::freopen("/dev/null", "w", stdout)) // traces are not the point here
         return 1;
@@ -193,12 +196,15 @@ int main(int argc, char *argv[]) {
 
     if (only_rate == 0) {
         const Figure instant = measure(tavrosim::Timing::Instant, 115200, 0, seconds);
-        std::fprintf(stderr,
-                     "instant timing, 115200 bit/s: %.1f messages/s, %.0f us of CPU per message; "
-                     "link opened in %.1f ms\n",
-                     instant.per_second, instant.cpu_us, instant.opening_ms);
+        std::fprintf(
+            stderr,
+            "instant timing, 115200 bit/s: %.1f messages/s (the tick allows %.0f), %.0f us "
+            "of CPU per message; link opened in %.1f ms\n",
+            instant.per_second, 1e6 / PACING_TICK_US, instant.cpu_us, instant.opening_ms);
     }
 
+    if (instant_only)
+        return 0;
     std::fprintf(stderr,
                  "real timing, a one-byte write with delay 0: %zu bytes out and %zu back per "
                  "message, %d bit times each, and %.1f ms on the bus\n",

@@ -23,6 +23,7 @@ struct Options {
     std::string mask;              // set -m
     bool readback = false;         // set -r
     std::string range;             // dump -r
+    std::string map;               // get, set and dump --map
     std::vector<std::string> args; // what follows the options
 };
 

@@ -7,6 +7,8 @@
 #include "i2c_syntax.h"
 #include "run.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -44,6 +46,9 @@ void printHelp() {
                 "                     [VALUE]... [MODE]\n"
                 "       tavro-i2c dump [-f] [-y] [-r FIRST-LAST] [-a] COMMON CHIP\n"
                 "                      [MODE [BANK [BANKREG]]]\n"
+                "       tavro-i2c get [-y] [-a] COMMON --map FILE [CHIP] NAME\n"
+                "       tavro-i2c set [-y] [-r] [-a] COMMON --map FILE [CHIP] NAME VALUE\n"
+                "       tavro-i2c dump [-y] [-a] COMMON --map FILE [CHIP]\n"
                 "%s"
                 "       tavro-i2c SUBCOMMAND -V | --help | --version\n"
                 "COMMON is -p PORT [-d VARIANT] [-b RATE] [-c KHZ].\n"
@@ -84,6 +89,14 @@ void printHelp() {
                 "here. SMBus block reads (mode s) need the slave to choose the length, which\n"
                 "the adapter cannot do: nothing is sent.\n"
                 "%s"
+                "With --map FILE, a register map (see tavro-register-map(5)), get, set and\n"
+                "dump go by name: NAME is REGISTER or REGISTER.FIELD, VALUE a number or a\n"
+                "value's name, and CHIP may be left out where the map gives it. get prints a\n"
+                "register in hex, a field as its value's name or its number; set reads,\n"
+                "modifies and writes a field, keeping the register's other bits; dump prints\n"
+                "every readable register with its fields beneath it. A map that does not\n"
+                "hold, a read-only register or a value that does not fit exits with 2,\n"
+                "nothing sent.\n"
                 "\n"
                 "Examples:\n"
                 "  tavro-i2c detect -y -p /dev/ttyUSB0\n"
@@ -92,6 +105,7 @@ void printHelp() {
                 "  tavro-i2c set -y -r -p /dev/ttyUSB0 0x50 0x10 0x5a\n"
                 "  tavro-i2c get -y -p /dev/ttyUSB0 0x50 0x10 w\n"
                 "  tavro-i2c detect -y -p rfc2217://localhost:3001\n"
+                "  tavro-i2c set -y -p /dev/ttyUSB0 --map lm75.yaml CONF.SHUTDOWN 1\n"
                 "\n"
                 "Exit status: as the i2c-tools command: 0 when the work was done (dump: also\n"
                 "with XX); 1 on a NAK, a busy bus, a lost arbitration, a wrong PEC, an adapter\n"
@@ -105,6 +119,7 @@ void printHelp() {
 // Reads the options after the subcommand; -1 when they are sound, else the exit status.
 int parseOptions(int argc, char **argv, const Command &command, Options &options) {
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                          {"map", required_argument, nullptr, 'M'},
                                           {nullptr, 0, nullptr, 0}};
     const std::string letters = std::string(":p:d:b:c:yafhV") + command.own_options;
     long rate = -1;
@@ -159,6 +174,12 @@ int parseOptions(int argc, char **argv, const Command &command, Options &options
                 options.probe = static_cast<char>(c);
             }
             break;
+        case 'M':
+            if (command.name != std::string("get") && command.name != std::string("set") &&
+                command.name != std::string("dump"))
+                return usageError("--map is for get, set and dump");
+            options.map = optarg;
+            break;
         case 'h':
             printHelp();
             return 0;
@@ -192,6 +213,34 @@ int parseOptions(int argc, char **argv, const Command &command, Options &options
     return -1;
 }
 
+// A field's VALUE may be negative (set --map ... TOS.VALUE -20), which getopt would take for
+// options: with --map, such arguments are moved behind a "--", after the other arguments.
+void keepNegativeValues(std::vector<char *> &args) {
+    static char end_of_options[] = "--";
+    if (std::find_if(args.begin(), args.end(), [](const char *arg) {
+            return std::strcmp(arg, "--map") == 0 || std::strncmp(arg, "--map=", 6) == 0;
+        }) == args.end())
+        return;
+    std::vector<char *> values;
+    for (auto it = args.begin() + 1; it != args.end();) {
+        if (std::strcmp(*it, "--") == 0)
+            break;
+        if ((*it)[0] == '-' && std::isdigit(static_cast<unsigned char>((*it)[1])) &&
+            std::strcmp(*(it - 1), "--map") != 0) {
+            values.push_back(*it);
+            it = args.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (values.empty())
+        return;
+    if (std::find_if(args.begin(), args.end(),
+                     [](const char *arg) { return std::strcmp(arg, "--") == 0; }) == args.end())
+        args.push_back(end_of_options);
+    args.insert(args.end(), values.begin(), values.end());
+}
+
 std::string commandNames() {
     std::string names;
     for (const Command &command : COMMANDS)
@@ -220,6 +269,7 @@ int main(int argc, char **argv) {
         if (name == "run")
             if (const std::string error = takeRunOptions(args, run_options); !error.empty())
                 return usageError(error);
+        keepNegativeValues(args);
         const int status =
             parseOptions(static_cast<int>(args.size()), args.data(), command, options);
         return status >= 0 ? status : command.run(options);

@@ -1,8 +1,10 @@
 // get, set and dump: i2cget's, i2cset's and i2cdump's register access, each transaction
-// carried out as I2C messages by the core, with the PEC computed and checked there.
+// carried out as I2C messages by the core, with the PEC computed and checked there; and with
+// --map, the registers and fields of a register map by name.
 #include "bus_status.h"
 #include "door.h"
 #include "i2c_syntax.h"
+#include "register_map.h"
 
 #include <cstdio>
 
@@ -75,7 +77,8 @@ std::string pecLine(bool pec) {
 
 } // namespace
 
-int runGet(const Options &options) {
+// Without --map: i2c-tools' own arguments.
+static int runRegisterGet(const Options &options) {
     const std::vector<std::string> &args = options.args;
     if (args.empty() || args.size() > 4)
         return usageError("get takes CHIP [REGISTER [MODE [LENGTH]]]");
@@ -162,7 +165,7 @@ int runGet(const Options &options) {
     return closeBus(bus, options, status);
 }
 
-int runSet(const Options &options) {
+static int runRegisterSet(const Options &options) {
     const std::vector<std::string> &args = options.args;
     if (args.size() < 2)
         return usageError("set takes CHIP REGISTER [VALUE]... [MODE]");
@@ -393,7 +396,7 @@ bool readBlocks(TavroBus &bus, const DumpPlan &plan, DumpCells &cells, BusResult
 
 } // namespace
 
-int runDump(const Options &options) {
+static int runRegisterDump(const Options &options) {
     DumpPlan plan;
     if (const int status = parseDump(options, plan); status >= 0)
         return status;
@@ -491,4 +494,233 @@ int runDump(const Options &options) {
         }
     }
     return closeBus(bus, options, status);
+}
+
+// get, set and dump with --map: registers and fields by name, each register read or written
+// whole in one transaction, as the core's register map lays out its bytes.
+namespace {
+
+// The map and what the arguments name on it; a failed step sets status.
+struct MapRequest {
+    std::optional<RegisterMap> map;
+    int address = 0;
+    MapTarget target;
+    std::string name;
+    std::optional<std::uint64_t> value; // set's
+    int status = -1;
+};
+
+// A map refused as it was read: no usage hint, the map's own words with its line.
+int mapError(const std::string &message) {
+    std::fprintf(stderr, "tavro-i2c: %s\n", message.c_str());
+    return EXIT_USAGE;
+}
+
+// Reads the map and the address (the map's own when the arguments leave it out); names are
+// the arguments left for the subcommand.
+bool readMapRequest(const Options &options, std::size_t names, const char *usage,
+                    MapRequest &request, std::vector<std::string> &rest) {
+    const std::vector<std::string> &args = options.args;
+    if (args.size() != names && args.size() != names + 1) {
+        request.status = usageError(usage);
+        return false;
+    }
+    std::string error;
+    request.map = loadRegisterMap(options.map, error);
+    if (!request.map) {
+        request.status = mapError(error);
+        return false;
+    }
+    const bool given = args.size() == names + 1;
+    if (!given && !request.map->address) {
+        request.status = usageError(options.map + " gives no address: CHIP is needed");
+        return false;
+    }
+    const std::string text = given ? args[0] : hex("0x%0*x", *request.map->address);
+    const std::optional<int> address = parseChipAddress(text, options.all_addresses, error);
+    if (!address) {
+        request.status = usageError("chip address " + error);
+        return false;
+    }
+    request.address = *address;
+    rest.assign(args.begin() + (given ? 1 : 0), args.end());
+    return true;
+}
+
+bool findTarget(const std::string &name, MapRequest &request) {
+    std::string error;
+    const std::optional<MapTarget> target = findMapTarget(*request.map, name, error);
+    if (!target) {
+        request.status = usageError(error);
+        return false;
+    }
+    request.target = *target;
+    request.name = name;
+    return true;
+}
+
+std::string registerWords(const MapRequest &request, const MapRegister &reg) {
+    return "register " + reg.name + " (" + registerAddressText(*request.map, reg) + ", " +
+           std::to_string(reg.size) + (reg.size == 1 ? " byte)" : " bytes)");
+}
+
+std::string mapPlan(const Options &options, const MapRequest &request, const char *verb) {
+    return std::string("I will ") + verb + " the bus of the " + variantName(options.link.variant) +
+           " on " + options.port + ", chip address " + hex("0x%0*x", request.address) + ",\n" +
+           registerWords(request, *request.target.reg);
+}
+
+// Reads the register whole; false after saying why, with status set.
+bool readMapRegister(TavroBus &bus, const Options &options, MapRequest &request,
+                     const MapRegister &reg, std::uint64_t &value, const char *what) {
+    std::vector<I2cMessage> messages = registerReadMessages(*request.map, reg, request.address);
+    const BusResult result = bus.transfer(messages);
+    if (!result.ok()) {
+        reportFailure(std::string(what) + " " + reg.name, result);
+        request.status = closeBus(bus, options, failureStatus(result, EXIT_FAILED));
+        return false;
+    }
+    value = registerValue(*request.map, messages.back().data);
+    return true;
+}
+
+// What get prints for the target, read from its register's value.
+std::string targetText(const MapTarget &target, std::uint64_t value) {
+    return target.field ? fieldText(*target.field, fieldRaw(*target.field, value))
+                        : registerText(*target.reg, value);
+}
+
+int runMapGet(const Options &options) {
+    MapRequest request;
+    std::vector<std::string> rest;
+    if (!readMapRequest(options, 1, "get --map FILE takes [CHIP] NAME", request, rest) ||
+        !findTarget(rest[0], request))
+        return request.status;
+    if (const std::string refusal = readRefusal(request.target); !refusal.empty())
+        return mapError(refusal);
+    if (const int status = checkPort(options))
+        return status;
+    if (!userAgrees(options, mapPlan(options, request, "read from") + ".\n", true))
+        return 0;
+    TavroBus bus;
+    int status = 0;
+    if (!openBus(bus, options, status))
+        return status;
+    std::uint64_t value = 0;
+    if (!readMapRegister(bus, options, request, *request.target.reg, value, "reading"))
+        return request.status;
+    std::printf("%s\n", targetText(request.target, value).c_str());
+    std::fflush(stdout);
+    return closeBus(bus, options, 0);
+}
+
+int runMapSet(const Options &options) {
+    MapRequest request;
+    std::vector<std::string> rest;
+    if (!readMapRequest(options, 2, "set --map FILE takes [CHIP] NAME VALUE", request, rest) ||
+        !findTarget(rest[0], request))
+        return request.status;
+    if (!options.mask.empty())
+        return usageError("-m is not for --map: name a field to keep the other bits");
+    const MapTarget &target = request.target;
+    if (const std::string refusal = writeRefusal(target); !refusal.empty())
+        return mapError(refusal);
+    std::string error;
+    request.value = parseTargetValue(target, rest[1], error);
+    if (!request.value)
+        return mapError(error);
+    if (const int status = checkPort(options))
+        return status;
+    std::string plan = mapPlan(options, request, "write to");
+    plan += target.field ? ",\nfield " + target.field->name + " = " +
+                               fieldText(*target.field, *request.value) +
+                               " (the register is read, modified and written).\n"
+                         : " = " + registerText(*target.reg, *request.value) + ".\n";
+    if (!userAgrees(options, plan, true))
+        return 0;
+    TavroBus bus;
+    int status = 0;
+    if (!openBus(bus, options, status))
+        return status;
+    const MapRegister &reg = *target.reg;
+    std::uint64_t value = *request.value;
+    if (target.field) {
+        std::uint64_t old = 0;
+        if (!readMapRegister(bus, options, request, reg, old, "reading"))
+            return request.status;
+        value = withField(*target.field, old, value);
+    }
+    I2cMessage message = registerWriteMessage(*request.map, reg, request.address, value);
+    const BusResult result = bus.transfer(message, true);
+    if (!result.ok()) {
+        reportFailure("writing " + reg.name, result);
+        return closeBus(bus, options, failureStatus(result, EXIT_FAILED));
+    }
+    if (options.readback) {
+        std::uint64_t back = 0;
+        if (!readMapRegister(bus, options, request, reg, back, "reading back"))
+            return request.status;
+        const std::string wrote = targetText(target, value), read = targetText(target, back);
+        const std::string line = wrote == read ? "Value " + wrote + " written, readback matched\n"
+                                               : "Warning - data mismatch - wrote " + wrote +
+                                                     ", read back " + read + "\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return closeBus(bus, options, status);
+}
+
+int runMapDump(const Options &options) {
+    MapRequest request;
+    std::vector<std::string> rest;
+    if (!readMapRequest(options, 0, "dump --map FILE takes [CHIP]", request, rest))
+        return request.status;
+    if (!options.range.empty())
+        return usageError("-r is not for --map: the map lists the registers");
+    if (const int status = checkPort(options))
+        return status;
+    const RegisterMap &map = *request.map;
+    if (!userAgrees(options,
+                    "I will read every readable register of " + map.device + " in " + options.map +
+                        " from the bus of the " + variantName(options.link.variant) + " on " +
+                        options.port + ", chip address " + hex("0x%0*x", request.address) + ".\n",
+                    true))
+        return 0;
+    TavroBus bus;
+    int status = 0;
+    if (!openBus(bus, options, status))
+        return status;
+    std::printf("%s at 0x%02x\n", map.device.c_str(), request.address);
+    for (const MapRegister &reg : map.registers) {
+        if (!reg.readable())
+            continue;
+        std::vector<I2cMessage> messages = registerReadMessages(map, reg, request.address);
+        const BusResult result = bus.transfer(messages);
+        if (linkInDoubt(result.status)) {
+            std::fflush(stdout);
+            reportFailure("reading " + reg.name, result);
+            return closeBus(bus, options, failureStatus(result, EXIT_FAILED));
+        }
+        // As dump's XX: a register that could not be read is shown so, and the rest are read.
+        const std::optional<std::uint64_t> value =
+            result.ok() ? std::optional<std::uint64_t>(registerValue(map, messages.back().data))
+                        : std::nullopt;
+        std::fputs(registerDumpText(map, reg, value).c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return closeBus(bus, options, status);
+}
+
+} // namespace
+
+int runGet(const Options &options) {
+    return options.map.empty() ? runRegisterGet(options) : runMapGet(options);
+}
+
+int runSet(const Options &options) {
+    return options.map.empty() ? runRegisterSet(options) : runMapSet(options);
+}
+
+int runDump(const Options &options) {
+    return options.map.empty() ? runRegisterDump(options) : runMapDump(options);
 }

@@ -143,11 +143,11 @@ BusResult TavroBus::smbus(const SmbusTransaction &transaction, std::vector<std::
     return {};
 }
 
-BusResult TavroBus::close() {
+BusResult TavroBus::close(int wait_ms) {
     if (!open_)
         return failure(BusStatus::Closed, "the link is not open");
     open_ = false;
-    const Reply closed = link_.close();
+    const Reply closed = link_.close(wait_ms);
     if (closed.is(ReplyKind::Closed))
         return {};
     return failure(replyStatus(closed), replyProblem(closed));

@@ -84,9 +84,9 @@ class TavroBus {
     // and is empty after a failure. Unsupported or Invalid when smbusMessages refuses it.
     BusResult smbus(const SmbusTransaction &transaction, std::vector<std::uint8_t> &data);
 
-    // The close command awaiting "CCC", then the reset, whatever came; the port is closed.
-    // Ok, or what came instead of "CCC". Closed when the link was not open.
-    BusResult close();
+    // The close command awaiting "CCC" (at most wait_ms), then the reset, whatever came; the
+    // port is closed. Ok, or what came instead of "CCC". Closed when the link was not open.
+    BusResult close(int wait_ms = REPLY_DEADLINE_MS);
     // For a link whose adapter no longer answers, where close() would only wait out its
     // deadline: the reset alone, awaiting nothing, and the port is closed. Nothing when the
     // link is not open.

@@ -181,11 +181,13 @@ Reply TavroLink::exchange(const std::vector<TavroCommand> &commands, ReplyKind k
     return await({kind}, Awaiting::OrFailure);
 }
 
-Reply TavroLink::close() {
+Reply TavroLink::close(int wait_ms) {
     Reply closed{Outcome::HungUp, {}};
     if (port_) {
         const std::optional<Reply> failed = send(buildClose());
-        closed = failed ? *failed : await({ReplyKind::Closed}, Awaiting::Only);
+        closed = failed ? *failed
+                        : await({ReplyKind::Closed}, Awaiting::Only,
+                                Clock::now() + std::chrono::milliseconds(wait_ms));
     }
     abandon();
     return closed;

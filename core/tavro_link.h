@@ -31,6 +31,9 @@ std::optional<Variant> variantNamed(const std::string &name);
 extern const char *const VARIANT_CHOICES; // "sol, solx or dyn"
 // The rate a variant's link runs at unless told otherwise.
 int defaultRate(Variant variant);
+// How long a close after a stop (Ctrl+C) waits for "CCC": the user is waiting, and the reset
+// that follows puts the adapter in order whether or not it answered.
+constexpr int STOP_CLOSE_WAIT_MS = 50;
 
 // Which of the settings an adapter of their variant cannot take, and why in words: "the rate
 // is 19200, 57600 or 115200". None when all are sound.
@@ -94,9 +97,10 @@ class TavroLink {
     // Sends the commands, then awaits the reply of that kind, or a NAK, busy bus, lost
     // arbitration or refused command. Other lines (unasked events, late replies) are skipped.
     Reply exchange(const std::vector<TavroCommand> &commands, ReplyKind kind);
-    // The close command awaiting "CCC" (a signal does not cut this wait short), then the reset
-    // whatever came; the port is closed. Returns the "CCC" reply, or what came instead.
-    Reply close();
+    // The close command awaiting "CCC" for at most wait_ms (a signal does not cut this wait
+    // short), then the reset whatever came; the port is closed. Returns the "CCC" reply, or
+    // what came instead.
+    Reply close(int wait_ms = REPLY_DEADLINE_MS);
     // After an opening that failed: only the reset, and the port is closed.
     void abandon();
 

@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs one of them under Xvfb.
 #
-#   fuzz/run.sh replies|listfile|framer|syntax|telnet [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
-#   fuzz/run.sh replies|listfile|framer|syntax|telnet merge                              minimise into fuzz/corpus/
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap [SECONDS] [libFuzzer options...]   fuzz (default 600 s)
+#   fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap merge                              minimise into fuzz/corpus/
 #
 # The run starts from fuzz/corpus/TARGET and keeps what it finds in build-fuzz/corpus-TARGET/;
 # a failing input is written to build-fuzz/artifacts/ (once fixed, it belongs in
@@ -12,8 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet [SECONDS|merge] [libFuzzer options...]}
-case "$target" in replies|listfile|framer|syntax|telnet) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
+target=${1:?usage: fuzz/run.sh replies|listfile|framer|syntax|telnet|regmap [SECONDS|merge] [libFuzzer options...]}
+case "$target" in replies|listfile|framer|syntax|telnet|regmap) ;; *) echo "unknown target: $target" >&2; exit 2 ;; esac
 # The framer reads what the adapter sends, as the replies target does.
 dict=fuzz/${target/framer/replies}.dict
 [ "$target" = telnet ] && dict=fuzz/telnet.dict
@@ -22,6 +22,8 @@ mode=${2:-600}
 # keep the parser's runs well above 10,000 a second.
 limits=()
 [ "$target" = syntax ] && limits=(-max_len=128)
+# A map is a few kilobytes; 4096 bytes hold a chip of some thirty registers.
+[ "$target" = regmap ] && limits=(-max_len=4096)
 shift $(( $# < 2 ? $# : 2 ))
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -64,3 +64,11 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${next_python_minor})")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
+
+# Register maps: the manual page of their format (section 5), and the maps that ship.
+sendral_gzip(${PROJECT_SOURCE_DIR}/data/tavro-register-map.5
+             ${packaged_dir}/tavro-register-map.5.gz)
+add_custom_target(sendral_map_page ALL DEPENDS ${packaged_dir}/tavro-register-map.5.gz)
+install(FILES ${packaged_dir}/tavro-register-map.5.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES data/maps/lm75.yaml data/maps/mcp23017.yaml data/maps/24c32.yaml
+        DESTINATION ${SENDRAL_DATADIR}/maps)

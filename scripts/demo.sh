@@ -57,8 +57,13 @@ log="$work/sim.log"
 commands="$work/commands"
 mkfifo "$commands"
 exec 3<>"$commands"
+# The installed maps, or the source tree's when not installed.
+maps=/usr/share/TavroSendral/maps
+[ -f "$maps/lm75.yaml" ] || maps=$PWD/data/maps
 # Real timing and chatter between replies: the pace and the noise of an adapter on a real line.
-"$sim" --variant "$variant" --timing real --chatty --quiet "${link_args[@]}" <"$commands" >"$log" 2>&1 &
+# An LM75 temperature sensor at 0x48, built from its register map.
+"$sim" --variant "$variant" --timing real --chatty --quiet "${link_args[@]}" \
+    --chip "0x48=$maps/lm75.yaml" <"$commands" >"$log" 2>&1 &
 sim_pid=$!
 cleanup() {
     kill "$sim_pid" 2>/dev/null || true
@@ -96,11 +101,14 @@ echo "To play bus events, from another terminal: echo 'busy' > $commands"
 echo "  (also: nak, arb, int on, int off, str, src 01 02, noise, vanish; see tavro-sim --help)"
 variant_option=""
 [ "$variant" != solx ] && variant_option=" -d $variant"
-echo "To ask from the shell what answers on the simulated bus (0x27 and 0x50), while the"
+echo "To ask from the shell what answers on the simulated bus (0x27, 0x48 and 0x50), while the"
 echo "program's link is closed:"
 echo "  $i2c detect -y -p $pty$variant_option"
 echo "and what the EEPROM at 0x50 holds:"
 echo "  $i2c dump -y -p $pty$variant_option 0x50"
+echo "and the temperature sensor at 0x48, its registers and fields by name:"
+echo "  $i2c dump -y -p $pty$variant_option --map $maps/lm75.yaml"
+echo "  $i2c set -y -p $pty$variant_option --map $maps/lm75.yaml CONF.FAULT_QUEUE four"
 echo
 
 if [ -n "${DISPLAY:-}" ]; then

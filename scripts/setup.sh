@@ -10,11 +10,13 @@ cd "$(dirname "$0")/.."
 # python3-dev: the Python module; python3-pytest and python3-smbus2: its tests. ser2net:
 # the rfc2217:// tests and bench serve tavro-sim's port through it; libgensio-dev and
 # gensio-bin: the library ser2net is built on and its gensiot, for trying a port by hand.
+# libyaml-cpp-dev: the register map reader.
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
           xvfb xauth clang libclang-rt-14-dev
           dpkg-dev file lintian desktop-file-utils appstream x11-utils
           pybind11-dev python3-dev python3-pytest python3-smbus2
-          ser2net libgensio-dev gensio-bin)
+          ser2net libgensio-dev gensio-bin
+          libyaml-cpp-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -285,7 +285,9 @@ std::string Adapter::transmit(std::string_view arg) {
     if (!faults_.empty())
         return takeFault();
 
-    if (slave_ == kEepromAddress) {
+    if (const auto chip = chips_.find(slave_); chip != chips_.end()) {
+        chip->second.write(data);
+    } else if (slave_ == kEepromAddress) {
         if (!data.empty()) {
             eepromPointer_ = data[0];
             for (std::size_t i = 1; i < data.size(); ++i)
@@ -317,7 +319,9 @@ std::string Adapter::receiveFromSlave(std::string_view arg) {
         return takeFault();
 
     std::vector<std::uint8_t> data;
-    if (slave_ == kEepromAddress) {
+    if (const auto chip = chips_.find(slave_); chip != chips_.end()) {
+        data = chip->second.read(count);
+    } else if (slave_ == kEepromAddress) {
         for (int i = 0; i < count; ++i)
             data.push_back(eeprom_[eepromPointer_++]);
     } else if (slave_ == kPortAddress) {

@@ -68,6 +68,28 @@ std::string status(PtySimulator &sim) {
     return text;
 }
 
+// "ADDRESS=FILE": a chip built from the map in FILE at the 7-bit ADDRESS (0x48 or 72).
+ControlResult addChip(PtySimulator &sim, std::string_view argument) {
+    const std::vector<std::string> w = words(argument);
+    const std::string text = w.size() == 1 ? w[0] : "";
+    const std::size_t eq = text.find('=');
+    const std::string address = text.substr(0, eq);
+    char *end = nullptr;
+    const long value = std::strtol(address.c_str(), &end, 0);
+    if (eq == std::string::npos || eq + 1 == text.size() || address.empty() || *end != '\0' ||
+        value < 0 || value > 0x7f)
+        return failure("usage: chip ADDRESS=FILE (a 7-bit address, 0x00-0x7f, and a map)");
+    std::string error;
+    std::optional<MapChip> chip = MapChip::fromFile(text.substr(eq + 1), error);
+    if (!chip)
+        return failure(error);
+    const std::string device = chip->device();
+    sim.with([&](Adapter &a) { a.addChip(static_cast<std::uint8_t>(value << 1), *chip); });
+    char at[8];
+    std::snprintf(at, sizeof at, "0x%02lx", value);
+    return {true, false, "chip " + device + " at " + at};
+}
+
 } // namespace
 
 ControlResult runControl(PtySimulator &sim, std::string_view line) {
@@ -150,6 +172,8 @@ ControlResult runControl(PtySimulator &sim, std::string_view line) {
         sim.setReplyDelay(static_cast<int>(*ms));
         return {true, false, "reply delay " + std::to_string(*ms) + " ms"};
     }
+    if (name == "chip")
+        return addChip(sim, line.substr(line.find("chip") + 4));
     return failure("unknown command or arguments: " + std::string(line) + " (try: help)");
 }
 
@@ -169,6 +193,7 @@ const char *controlHelp() {
            "  longline      send an over-long line: /XYZ + 400 characters + CRLF\n"
            "  delay MS      hold back everything the adapter sends by MS milliseconds\n"
            "                (0 = none)\n"
+           "  chip A=FILE   put a chip built from the register map FILE at 7-bit address A\n"
            "  status        show the adapter's state\n"
            "  vanish        close the pty (the program sees a hang-up) and exit\n"
            "  quit          exit\n"

@@ -86,6 +86,9 @@ void printHelp() {
                 "                          milliseconds\n"
                 "  --seed N                seed of the noise generator and the chatter\n"
                 "                          (default 1)\n"
+                "  --chip ADDRESS=FILE     add a chip built from the register map FILE at the\n"
+                "                          7-bit ADDRESS (repeatable; it replaces a chip\n"
+                "                          there)\n"
                 "  --quiet                 no trace lines\n"
                 "  --quit-on-eof           exit at the end of standard input (default: keep\n"
                 "                          running)\n"
@@ -191,6 +194,10 @@ std::optional<Options> parseArguments(int argc, char **argv) {
             if (!needValue())
                 return std::nullopt;
             options.controls.push_back(arg.substr(2) + " " + value);
+        } else if (arg == "--chip") {
+            if (!needValue())
+                return std::nullopt;
+            options.controls.push_back("chip " + value);
         } else if (arg == "--silent") {
             options.controls.push_back("silent");
         } else if (arg == "--int") {

@@ -10,7 +10,7 @@
 
 #include <gdk/gdkkeysyms.h>
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,8 +36,6 @@ void stopOnBusEvent() {
     setSendMode(0);
 }
 
-void countDownAndSend(bool at_reply);
-
 void endOfList() {
     gui_send_stop();
     setSendMode(0);
@@ -47,16 +45,14 @@ void endOfList() {
         gui_handle_int();
 }
 
+// The next message is only marked due: the pacing tick sends it. Sent from here, it would go
+// out while later lines of the same read are still to be dispatched, and each of them would
+// stop the watchdog just armed for it.
 void continueOrEnd() {
-    if (!hasMoreRows()) {
+    if (hasMoreRows())
+        SEND_DATA = 1;
+    else
         endOfList();
-        return;
-    }
-    SEND_DATA = 1;
-    // A delay that the next tick would finish is over already: the reply, not the tick, sets
-    // the pace. Longer delays, and runs that Stop has ended, wait for the tick.
-    if (ALLOW_SEND && SEND_DELAY <= DELAY_PER_TICK)
-        countDownAndSend(true);
 }
 
 // The cursor row, read into buffers of the record's sizes.
@@ -77,7 +73,7 @@ CursorRow readCursorRow() {
 
 // One tick's share of the pending delay; once the delay has run down, the cursor row goes
 // out: highlighted, its address checked, then the slave select and the transfer.
-void countDownAndSend(bool at_reply) {
+void countDownAndSend() {
     SEND_DELAY -= DELAY_PER_TICK;
     if (SEND_DELAY > 0)
         return;
@@ -92,14 +88,6 @@ void countDownAndSend(bool at_reply) {
         row.address[2] = '\0';
     }
     if (!validateAddress(row.address.data())) {
-        if (at_reply) {
-            // The error box is the tick's: inside the reply's handler it would hold back
-            // every reply, an /INT among them, until it is closed. The tick takes the same
-            // share off the delay again.
-            SEND_DELAY += DELAY_PER_TICK;
-            SEND_DATA = 1;
-            return;
-        }
         // SEND_DATA was cleared before the box: a run that /INT starts while it is open
         // must go on after it.
         showError(BAD_ADDRESS_TEXT);
@@ -224,7 +212,7 @@ gboolean gui_send_message(gpointer) {
         highlightRow();
     }
     if (ALLOW_SEND && SEND_DATA)
-        countDownAndSend(false);
+        countDownAndSend();
     return TRUE;
 }
 
@@ -435,6 +423,13 @@ void gui_file_open_success(const char *path) {
     eraseRows();
     current_filename = path;
 
+    // Opening a FIFO would wait for a writer, with the window frozen.
+    struct stat info {};
+    if (stat(path, &info) == 0 && S_ISFIFO(info.st_mode)) {
+        clearCurrentFilename();
+        showError("File could not be read!  The list was not loaded.");
+        return;
+    }
     std::FILE *file = std::fopen(path, "rb");
     if (file == nullptr) {
         clearCurrentFilename();
@@ -488,9 +483,16 @@ void gui_file_save_success(int ask) {
     // The question runs a nested loop in which the current name may change.
     const std::string path = current_filename;
 
-    // A file that can be opened for reading exists; a dangling symbolic link does not.
-    if (UniqueFd existing(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        existing.valid() && ask && showYesNo() == 0)
+    // Whether the list exists, asked without opening it: opening a FIFO would wait for a
+    // writer. A dangling symbolic link does not exist; what is there but no regular file
+    // cannot take a list.
+    struct stat existing {};
+    const bool exists = stat(path.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+        showError("Can't open file for writing!");
+        return;
+    }
+    if (exists && ask && showYesNo() == 0)
         return;
 
     const std::string text =

@@ -8,10 +8,12 @@
 #include "Tavro.h"
 #include "watchdog.h"
 
-#include <glib-unix.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +21,58 @@
 
 namespace {
 
-gboolean quitOnSignal(gpointer) {
+// Termination signals. The handler only counts them and wakes the main loop through a pipe;
+// the loop does the quitting. A second signal ends the program from the handler at once, for
+// a main thread that never gets back to its loop.
+volatile sig_atomic_t quit_signals = 0;
+int quit_pipe[2] = {-1, -1};
+
+// The end of the program wherever it stands: the driver's latency setting given back, the
+// last line, status 0. System calls only, so that a signal handler may run it.
+[[noreturn]] void endNow() {
+    releaseLowLatency();
+    static const char last_line[] = "Exiting.\n";
+    const ssize_t written = write(STDOUT_FILENO, last_line, sizeof last_line - 1);
+    (void)written; // nobody is left to tell
+    _exit(0);
+}
+
+void onQuitSignal(int) {
+    if (quit_signals++ > 0)
+        endNow();
+    const int saved = errno;
+    const char wake = 0;
+    const ssize_t written = write(quit_pipe[1], &wake, 1);
+    (void)written; // a full pipe has woken the loop already
+    errno = saved;
+}
+
+gboolean quitOnSignal(GIOChannel *, GIOCondition, gpointer) {
+    char drained[16];
+    while (read(quit_pipe[0], drained, sizeof drained) > 0) {
+    }
+    // Inside a modal box's own loop (an error box, a chooser, the editor...), ending the outer
+    // loop would wait for the box to be closed: the program ends here instead.
+    if (g_main_depth() > 1 || gtk_grab_get_current() != nullptr) {
+        std::fflush(stdout);
+        endNow();
+    }
     handleClose(nullptr, nullptr, nullptr);
-    return G_SOURCE_CONTINUE;
+    return TRUE;
+}
+
+void catchQuitSignals() {
+    if (pipe2(quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return; // the signals keep their default action, which ends the program too
+    GIOChannel *channel = g_io_channel_unix_new(quit_pipe[0]);
+    g_io_add_watch_full(channel, G_PRIORITY_HIGH, G_IO_IN, quitOnSignal, nullptr, nullptr);
+    g_io_channel_unref(channel);
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal_number, &action, nullptr);
 }
 
 GtkTooltips *tooltips = nullptr;
@@ -257,10 +308,8 @@ void buildMainWindow(int *argc, char ***argv) {
     gtk_container_set_border_width(GTK_CONTAINER(window), 0);
     gtk_widget_set_size_request(window, 800, 600);
     g_signal_connect(window, "delete_event", G_CALLBACK(handleClose), nullptr);
-    // Ended by the system or from its terminal, the program quits as by its menu. The sources
-    // live as long as the process.
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
-        g_unix_signal_add(signal_number, quitOnSignal, nullptr);
+    // Ended by the system or from its terminal, the program quits as by its menu.
+    catchQuitSignals();
 
     tooltips = gtk_tooltips_new();
 

@@ -21,6 +21,9 @@ expected_files=(
     usr/share/TavroSendral/README.txt
     usr/share/TavroSendral/REVISIONS.txt
     usr/share/TavroSendral/icon.png
+    usr/share/TavroSendral/maps/24c32.yaml
+    usr/share/TavroSendral/maps/lm75.yaml
+    usr/share/TavroSendral/maps/mcp23017.yaml
     usr/share/TavroSendral/qvt.png
     usr/share/applications/tavro-sendral.desktop
     usr/share/doc/tavro-sendral/changelog.gz
@@ -30,6 +33,7 @@ expected_files=(
     usr/share/man/man1/TavroSendral.1.gz
     usr/share/man/man1/tavro-i2c.1.gz
     usr/share/man/man1/tavro-sim.1.gz
+    usr/share/man/man5/tavro-register-map.5.gz
     usr/share/metainfo/com.example.sendral.metainfo.xml
 )
 

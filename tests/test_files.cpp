@@ -1,11 +1,15 @@
 // The file commands with their choosers, the rate dialogs, the text viewer and About.
 #include "support.h"
 
+#include <atomic>
 #include <climits>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -165,6 +169,35 @@ TEST(Files, FailuresLeaveNoFileToOverwriteAndKeepTheOldOne) {
         gui_file_save(nullptr, 0, nullptr);
         EXPECT_EQ(closer.texts(), std::vector<std::string>{"Can't open file for writing!"});
     }
+    // A FIFO named in Save As is refused at once, without the question, and Open List refuses
+    // it too. Opened, it would wait for a writer for good: one comes after 3 s here.
+    ASSERT_EQ(mkfifo((dir / "pipe.iml").c_str(), 0600), 0);
+    {
+        ErrorBoxCloser closer;
+        Answerer yes(true);
+        std::atomic<bool> returned{false};
+        bool waited = false;
+        std::thread writer([&] {
+            for (const gint64 end = g_get_monotonic_time() + 3 * G_USEC_PER_SEC; !returned;
+                 g_usleep(1000)) {
+                const int fd = g_get_monotonic_time() < end
+                                   ? -1
+                                   : open((dir / "pipe.iml").c_str(), O_WRONLY | O_NONBLOCK);
+                waited |= fd >= 0;
+                if (fd >= 0)
+                    close(fd);
+            }
+        });
+        gui_file_save_as_success((dir / "pipe.iml").c_str());
+        gui_file_open_success((dir / "pipe.iml").c_str()); // nor is it read as a list
+        returned = true;
+        writer.join();
+        EXPECT_FALSE(waited);
+        EXPECT_EQ(yes.asked, 0);
+        EXPECT_EQ(closer.texts(),
+                  (std::vector<std::string>{"Can't open file for writing!",
+                                            "File could not be read!  The list was not loaded."}));
+    }
     // A write that fails part-way (past the file size limit here); in place, where putting
     // the old list back fails too, the box names the file.
     writeFile(dir / "full.iml", "precious\n");
@@ -189,7 +222,7 @@ TEST(Files, FailuresLeaveNoFileToOverwriteAndKeepTheOldOne) {
                                         "list could not be put back: " +
                                             dir / "linked.iml" + " may be damaged."}));
     EXPECT_EQ(readFile(dir / "full.iml"), "precious\n");
-    EXPECT_EQ(dir.entries(), 6); // and no temporary file left behind
+    EXPECT_EQ(dir.entries(), 7); // and no temporary file left behind
 }
 
 namespace {

@@ -2,7 +2,25 @@
 // events and their options, and /INT.
 #include "support.h"
 
-#include <tuple>
+#include <cstring>
+#include <dlfcn.h>
+
+// Messages (slave selects and transfers) written to the port while the main loop was
+// dispatching the serial input watch: sent from inside the reply handler. (The simulator's
+// thread runs no main loop.)
+static int sent_from_reply_handler = 0;
+
+extern "C" ssize_t write(int fd, const void *data, size_t size) {
+    static const auto next =
+        reinterpret_cast<ssize_t (*)(int, const void *, size_t)>(dlsym(RTLD_NEXT, "write"));
+    if (GSource *dispatched = g_main_current_source();
+        dispatched != nullptr && fd == PORT_DESCRIPTOR && SERIAL_CALLBACK_ID != 0 &&
+        g_source_get_id(dispatched) == SERIAL_CALLBACK_ID && size >= 2 &&
+        static_cast<const char *>(data)[1] != '\0' &&
+        std::strchr("dtr*", static_cast<const char *>(data)[1]) != nullptr)
+        ++sent_from_reply_handler;
+    return next(fd, data, size);
+}
 
 using tavrosim::Fault;
 using Wire = std::vector<std::string>;
@@ -60,8 +78,10 @@ TEST(Send, AutoRepeatWrapsUntilStopWhichRewinds) {
     const Wire w = link.wire();
     for (std::size_t i = 0; i + 1 < w.size(); i += 2)
         EXPECT_EQ(w[i + 1], (Wire{"/t~01\r", "/r1\r", "/t~02\r"}[i / 2 % 3]));
-    EXPECT_EQ(statusText() + row(2), "Read completed successfully2|4E|R|01,|1|0");
-    EXPECT_EQ(std::pair(current_row, highlightedRow()), std::pair(1, 1));
+    EXPECT_EQ(statusText(), "Read completed successfully");
+    EXPECT_EQ(row(2), "2|4E|R|01,|1|0");
+    EXPECT_EQ(current_row, 1);
+    EXPECT_EQ(highlightedRow(), 1);
 }
 
 TEST(Send, StopWhileAReadIsOutstanding) {
@@ -126,23 +146,28 @@ TEST(Send, DelaysAreTakenTenPerTickAndLastTillTheNextRun) {
             gui_send_message(nullptr);
         return calls;
     };
-    // The first message of a run waits for the tick; after a reply, a delay that the next tick
-    // would finish is over at once.
+    // The first message of a run and the one after a reply alike wait for the tick: the reply
+    // handler only marks the next message due, and nothing goes out from inside it.
     for (auto [delay, ticks] : {std::pair{0, 1}, {10, 1}, {11, 2}, {100, 10}, {250, 25}}) {
         ALLOW_SEND = SEND_DATA = 1;
         SEND_DELAY = delay;
         selectRowReset();
         setRow(1, "4E", "W", "", 1, delay);
         EXPECT_EQ(ticksToSend(), ticks) << "delay " << delay;
-        gui_send_success("", false);
-        EXPECT_EQ(ticksToSend(), delay <= 10 ? 0 : ticks) << "after a reply, delay " << delay;
+        StdoutCapture out;
+        dispatchReply("/MTC");
+        EXPECT_EQ(out.count("> "), 0) << "sent inside the reply handler, delay " << delay;
+        EXPECT_EQ(SEND_DATA, 1) << "delay " << delay;
+        EXPECT_EQ(ticksToSend(), ticks) << "after a reply, delay " << delay;
     }
     gui_handle_busy(); // the retry waits its 10 ticks
     EXPECT_EQ(ticksToSend(), 10);
     gui_send_stop(); // a reply after Stop sends nothing; the next run waits for the last delay
     selectRowReset();
     gui_send_success("", false);
-    EXPECT_EQ(std::tuple(SEND_DATA, current_row, SEND_DELAY), std::tuple(1, 2, 250));
+    EXPECT_EQ(SEND_DATA, 1);
+    EXPECT_EQ(current_row, 2);
+    EXPECT_EQ(SEND_DELAY, 250);
 
     // Stop on busy leaves the message due after the retry's delay, on the row that failed.
     gui_send_start();
@@ -167,7 +192,8 @@ TEST(Send, BusEventsSkipRetryOrStop) {
     setOptionStoponNak(~0);
     EXPECT_EQ(sendOnce(link).size(), 4u); // stopped on the failed row
     pump(30);
-    EXPECT_EQ(statusText() + std::to_string(current_row), "Slave not acknowledging2");
+    EXPECT_EQ(statusText(), "Slave not acknowledging");
+    EXPECT_EQ(current_row, 2);
     EXPECT_EQ(highlightedRow(), 2);
 
     putRow(2, "4E", "W", "02,", 1, 0);
@@ -179,15 +205,17 @@ TEST(Send, BusEventsSkipRetryOrStop) {
     link.sim.failNext(Fault::Busy);
     EXPECT_EQ(sendOnce(link).size(), 2u);
     // Still due, after the retry's delay.
-    EXPECT_EQ(statusText() + std::to_string(SEND_DATA) + std::to_string(SEND_DELAY),
-              "Busy, trying again in 100 ms1100");
+    EXPECT_EQ(statusText(), "Busy, trying again in 100 ms");
+    EXPECT_EQ(SEND_DATA, 1);
+    EXPECT_EQ(SEND_DELAY, 100);
 
     link.sim.failNext(Fault::ArbitrationLost);
     EXPECT_EQ(sendOnce(link).size(), 6u); // skipped
     setOptionStoponArbloss(~0);
     link.sim.failNext(Fault::ArbitrationLost);
     EXPECT_EQ(sendOnce(link).size(), 2u);
-    EXPECT_EQ(statusText() + std::to_string(current_row), "Lost arbitration, skipping1");
+    EXPECT_EQ(statusText(), "Lost arbitration, skipping");
+    EXPECT_EQ(current_row, 1);
 }
 
 TEST(Send, InterruptsShowAndStartTheList) {
@@ -227,4 +255,58 @@ TEST(Send, InterruptsShowAndStartTheList) {
     EXPECT_TRUE(GTK_WIDGET_VISIBLE(label_int_asserted));
     gui_intmonitor(nullptr, nullptr); // ticking it again sends its command as well
     EXPECT_TRUE(pumpUntil([&] { return link.wire() == Wire{"/n0\r", "/n1\r"}; }));
+}
+
+TEST(Send, NoMessageGoesOutBeforeTheTickAfterItsPredecessorsReply) {
+    SimLink link; // answers at once
+    ASSERT_TRUE(link.open());
+    Wire pass;
+    for (int n = 1; n <= LIST_ROWS; ++n) {
+        char data[8];
+        std::snprintf(data, sizeof data, "%02X,", n);
+        putRow(n, "4E", "W", data, 1, 0);
+        pass.insert(pass.end(), {"/d4E\r", "/t~" + std::string(data, 2) + "\r"});
+    }
+    // Row 1 is busy, then not acknowledged on its retry: both moves on wait for the tick too.
+    link.sim.failNext(Fault::Busy);
+    link.sim.failNext(Fault::Nak);
+    pass.insert(pass.begin(), {"/d4E\r", "/t~01\r"});
+    sent_from_reply_handler = 0;
+    const gint64 start = g_get_monotonic_time();
+    EXPECT_EQ(sendOnce(link), pass);
+    const gint64 took = g_get_monotonic_time() - start;
+    EXPECT_EQ(sent_from_reply_handler, 0);
+    // Each message goes out from a tick of its own, and the ticks fall on a 2 ms grid, each on
+    // a later grid point than the last: n messages span more than n - 2 periods.
+    EXPECT_GT(took, gint64(pass.size() / 2 - 2) * 2000);
+}
+
+TEST(Send, LinesBehindACompletionInOneReadLeaveTheNextCommandGuarded) {
+    SimLink link;
+    setOptionMonitor(1);
+    ASSERT_TRUE(link.open());
+    link.sim.setInterrupt(true);
+    ASSERT_TRUE(pumpUntil([] { return statusText() == "Interrupt asserted"; }));
+    putRow(1, "4E", "W", "01,", 1, 0);
+    putRow(2, "4E", "W", "02,", 1, 0);
+    ErrorBoxCloser closer;
+    // A latency timer holds row 1's completion until the /NSR has joined it, so that both
+    // come in one read; after that the adapter answers nothing.
+    link.sim.setUsbLatency(500); // well inside the 0.9 s that row 1 may wait
+    gui_send(nullptr, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return link.sim.transfers() == 1; }));
+    link.sim.setInterrupt(false);
+    link.sim.setSilent(true);
+    ASSERT_TRUE(pumpUntil([&] { return link.sim.transfers() == 2; }));
+    const gint64 sent = g_get_monotonic_time();
+    EXPECT_EQ(getSendMode(), 1);
+    // The /NSR stopped no watchdog of row 2's: the time-out comes about 1 s after it went.
+    ASSERT_TRUE(pumpUntil([&] { return !closer.texts().empty(); }));
+    const gint64 waited = g_get_monotonic_time() - sent;
+    EXPECT_EQ(closer.texts()[0].substr(0, 33), "Communication time-out detected!\n");
+    EXPECT_GE(waited, 850000);
+    EXPECT_LT(waited, 2000000);
+    // The time-out took the link down with a reset.
+    ASSERT_TRUE(pumpUntil([] { return getButtonMode() == 0; }));
+    EXPECT_EQ(link.wire(), (Wire{"/d4E\r", "/t~01\r", "/d4E\r", "/t~02\r", "\x12\x12\x12"}));
 }

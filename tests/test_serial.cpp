@@ -2,8 +2,30 @@
 // signal from a reply, the reset's pause, and one descriptor owned.
 #include "support.h"
 
+#include <cstdarg>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+
+// While fake_ports is set, every /dev/ttyS and /dev/ttyUSB name opens (as /dev/null): twenty
+// ports that open, twice what the port table holds.
+static bool fake_ports = false;
+
+extern "C" int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if (fake_ports &&
+        (g_str_has_prefix(path, "/dev/ttyS") || g_str_has_prefix(path, "/dev/ttyUSB")))
+        path = "/dev/null";
+    static const auto next =
+        reinterpret_cast<int (*)(const char *, int, ...)>(dlsym(RTLD_NEXT, "open"));
+    return next(path, flags, mode);
+}
 
 namespace {
 
@@ -95,4 +117,22 @@ TEST(SerialLine, DiscoveryAndOneDescriptorOwnedAndNoneBeforeTheFirst) {
     EXPECT_EQ(writeSerial("/o\r"), 0);
     EXPECT_EQ(openSerial("/nonexistent/port"), 0);
     EXPECT_EQ(getPortDescriptor(), -1);
+}
+
+TEST(SerialLine, DiscoveryKeepsTheFirstTenOfMorePortsThatOpen) {
+    StdoutCapture out;
+    const int free_before = dup(0);
+    close(free_before);
+    fake_ports = true;
+    detectPorts();
+    fake_ports = false;
+    EXPECT_EQ(out.count(" opens!\n"), 20);
+    ASSERT_EQ(getNumDetectedPorts(), MAX_SERIAL_PORTS);
+    for (int i = 0; i < MAX_SERIAL_PORTS; ++i)
+        EXPECT_EQ(std::string(getDetectedPort(i)), "/dev/ttyS" + std::to_string(i));
+    EXPECT_EQ(std::string(getDetectedPort(MAX_SERIAL_PORTS)), "");
+    EXPECT_EQ(getPortDescriptor(), -1);
+    const int free_after = dup(0);
+    close(free_after);
+    EXPECT_EQ(free_after, free_before) << "a port's descriptor was left open";
 }

@@ -4,19 +4,24 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 #include <csignal>
 #include <dlfcn.h>
 #include <gdk/gdkkeysyms.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 
 using namespace tavrosim;
 
 // How often the program asked a serial driver for its settings (a pseudo-terminal refuses).
 // While serial_driver is set, the stand-in answers as a serial driver with these settings.
+// With report_release set, it writes a line when the low-latency flag is cleared (from a
+// signal handler too).
 static int driver_queries = 0;
 static bool serial_driver = false;
+static bool report_release = false;
 static serial_struct driver{};
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -27,6 +32,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     driver_queries += request == TIOCGSERIAL;
     auto &settings = *static_cast<serial_struct *>(argument);
     if (serial_driver && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        static const char released[] = "low latency off\n";
+        if (report_release && request == TIOCSSERIAL && (driver.flags & ASYNC_LOW_LATENCY) &&
+            !(settings.flags & ASYNC_LOW_LATENCY) &&
+            write(STDOUT_FILENO, released, sizeof released - 1) < 0)
+            return -1;
         request == TIOCGSERIAL ? settings = driver : driver = settings;
         return 0;
     }
@@ -73,58 +83,6 @@ TEST(RealTiming, LinkOpensAtEveryRateAndServesAChattyAdapter) {
         EXPECT_GT(chatter.load(), 1) << "besides the answer to the reset";
         ASSERT_TRUE(link.close());
     }
-}
-
-// 20 messages to the simulator, each answered before the next is written and nothing else
-// done: the time that the simulator, the pseudo-terminal and the machine's load leave to any
-// program. Milliseconds.
-static double bareClientMs(const std::string &path) {
-    openSerial(path.c_str());
-    configureSerial(115200);
-    const auto exchange = [](const char *out) {
-        writeSerial(out);
-        pollfd p{PORT_DESCRIPTOR, POLLIN, 0};
-        for (char c = 0; c != '\n';)
-            if (poll(&p, 1, 1000) != 1 || read(PORT_DESCRIPTOR, &c, 1) != 1)
-                return;
-    };
-    exchange("/o\r");
-    const gint64 start = g_get_monotonic_time();
-    for (int n = 0; n < 20; ++n)
-        exchange("/d4E\r/t~A5\r");
-    closeSerial();
-    return double(g_get_monotonic_time() - start) / 1000.0;
-}
-
-TEST(RealTiming, TheReplySetsThePace) {
-    RealLink link(115200);
-    // 11 bytes out and 6 back at 10 bit times each, and 20 clocks at 100 kHz on the bus; on a
-    // loaded machine, what a bare client takes.
-    const double line_ms =
-        std::max(20 * (170 * 1000.0 / 115200 + 0.2), bareClientMs(link.sim.slavePath()));
-    link.open(115200);
-    std::vector<std::string> pass;
-    for (int n = 1; n <= 20; ++n) {
-        putRow(n, "4E", "W", "A5,", 1, 0);
-        pass.insert(pass.end(), {"/d4E\r", "/t~A5\r"});
-    }
-    // Timed from the first reply, after the window has shown the run's start. Load only slows
-    // a run down: the best of a few counts.
-    double best_ms = 1e9;
-    for (int run = 0; run < 10 && best_ms >= 1.3 * line_ms * 19 / 20; ++run) {
-        link.sim.clearReceived();
-        gui_send(nullptr, nullptr);
-        ASSERT_TRUE(pumpUntil([&] { return link.sim.transfers() % 20 == 1; }));
-        const gint64 start = g_get_monotonic_time();
-        ASSERT_TRUE(pumpUntil([] { return getSendMode() == 0; }));
-        best_ms = std::min(best_ms, double(g_get_monotonic_time() - start) / 1000.0);
-        EXPECT_EQ(link.wire(), pass);
-    }
-#ifndef __SANITIZE_ADDRESS__
-    // A sanitizer build spends several times the program's own time on each reply.
-    EXPECT_LT(best_ms, 1.3 * line_ms * 19 / 20);
-#endif
-    ASSERT_TRUE(link.close());
 }
 
 TEST(RealTiming, ThirtyTwoByteReadComesAtItsLinesPaceOverManyReads) {
@@ -220,4 +178,132 @@ TEST(LowLatency, EveryWayOutGivesItBack) {
         EXPECT_TRUE(way % 2 || link.close()); // the next opening starts from a closed link
     }
     serial_driver = false;
+}
+
+namespace {
+
+// The modal boxes, each opened from the main loop as the program opens it, with what the
+// program prints on the way.
+struct Box {
+    const char *name;
+    void (*open)();
+    const char *printed;
+};
+const Box boxes[] = {
+    {"error box", [] { showError("Something failed."); }, "Alert!\a\n"},
+    {"time-out box", [] { startWatchdog(); }, "Timed out!\nAlert!\a\n"},
+    {"chooser", [] { gui_file_open(nullptr, 0, nullptr); }, ""},
+    {"editor",
+     [] {
+         GtkTreePath *first = gtk_tree_path_new_first();
+         gui_openRow(GTK_TREE_VIEW(view), first, nullptr, nullptr);
+         gtk_tree_path_free(first);
+     },
+     ""},
+    {"question", [] { showYesNo(); }, ""},
+};
+
+// The program in a process of its own, with the port's driver at low latency: it opens box,
+// says "box open" once it stands, and, when stuck, then keeps its main thread away from the
+// loop for 5 s. Returns only if the main loop ends.
+void runProgramWithBox(int box, bool stuck) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ensureMainWindow();
+    serial_driver = report_release = true;
+    openSerial("/dev/null");
+    requestLowLatency();
+    std::puts("program started");
+    g_idle_add(
+        [](gpointer box) {
+            boxes[GPOINTER_TO_INT(box)].open();
+            return FALSE;
+        },
+        GINT_TO_POINTER(box));
+    whenDialogOpens([stuck](GtkWidget *) {
+        std::puts("box open");
+        if (stuck)
+            g_usleep(5 * G_USEC_PER_SEC);
+    });
+    gtk_main();
+    std::puts("main loop ended");
+}
+
+struct Ending {
+    std::string printed; // after "program started"
+    int status = -1;
+    double seconds = -1; // from the signal to the end
+};
+
+// Runs this test in a new process as the program with that box open, and sends it signals
+// once the box stands.
+Ending endWithSignals(int box, bool stuck, std::vector<int> signals) {
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string filter = "--gtest_filter=LowLatency." + test;
+    char *argv[] = {const_cast<char *>("/proc/self/exe"), const_cast<char *>(filter.c_str()),
+                    nullptr};
+    gchar **env = g_environ_setenv(g_get_environ(), "SENDRAL_BOX",
+                                   (std::to_string(box) + (stuck ? "s" : "")).c_str(), TRUE);
+    GPid pid = 0;
+    int out = -1;
+    Ending ending;
+    const bool spawned =
+        g_spawn_async_with_pipes(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                                 &pid, nullptr, &out, nullptr, nullptr);
+    g_strfreev(env);
+    if (!spawned)
+        return ending;
+    std::string all;
+    const auto readFor = [&](int ms) {
+        pollfd ready{out, POLLIN, 0};
+        char buffer[512];
+        ssize_t n = 0;
+        if (poll(&ready, 1, ms) == 1 && (n = read(out, buffer, sizeof buffer)) > 0)
+            all.append(buffer, std::size_t(n));
+        return n > 0;
+    };
+    for (const gint64 end = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+         all.find("box open\n") == std::string::npos && g_get_monotonic_time() < end;)
+        readFor(100);
+    const gint64 signalled = g_get_monotonic_time();
+    for (int signal_number : signals)
+        kill(pid, signal_number);
+    int status = 0;
+    for (const gint64 end = signalled + 10 * G_USEC_PER_SEC;
+         waitpid(pid, &status, WNOHANG) == 0 && g_get_monotonic_time() < end;)
+        g_usleep(1000);
+    ending.seconds = double(g_get_monotonic_time() - signalled) / G_USEC_PER_SEC;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL); // it did not end: the case fails on its time
+        waitpid(pid, &status, 0);
+    }
+    while (readFor(0)) {
+    }
+    close(out);
+    ending.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::size_t start = all.find("program started\n");
+    ending.printed = start == std::string::npos ? all : all.substr(start + 16);
+    return ending;
+}
+
+} // namespace
+
+TEST(LowLatency, ATerminationSignalEndsTheProgramWhateverBoxIsOpen) {
+    if (const char *box = std::getenv("SENDRAL_BOX")) {
+        runProgramWithBox(std::atoi(box), box[std::strlen(box) - 1] == 's');
+        return;
+    }
+    const std::string ended = "box open\nlow latency off\nExiting.\n";
+    const int signal_of[] = {SIGTERM, SIGINT, SIGHUP, SIGTERM, SIGTERM};
+    for (int box = 0; box < 5; ++box) {
+        const Ending ending = endWithSignals(box, false, {signal_of[box]});
+        EXPECT_EQ(ending.printed, boxes[box].printed + ended) << boxes[box].name;
+        EXPECT_EQ(ending.status, 0) << boxes[box].name;
+        EXPECT_LT(ending.seconds, 1.0) << boxes[box].name;
+    }
+    // A main thread that does not come back to its loop: a second signal ends it at once. (Two
+    // of one kind sent together would arrive as one.)
+    const Ending ending = endWithSignals(0, true, {SIGTERM, SIGINT});
+    EXPECT_EQ(ending.printed, boxes[0].printed + ended);
+    EXPECT_EQ(ending.status, 0);
+    EXPECT_LT(ending.seconds, 1.0);
 }

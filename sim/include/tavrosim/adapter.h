@@ -4,10 +4,13 @@
 // bytes from the host go in together with the rate the host's line ran at, and the
 // bytes the adapter sends come out tagged with the rate it sends them at.
 
+#include "tavrosim/map_chip.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -120,6 +123,8 @@ class Adapter {
     void clearReceived() { received_.clear(); }
     std::array<std::uint8_t, kEepromSize> &eeprom() { return eeprom_; }
     std::uint8_t port() const { return port_; }
+    // Puts a chip built from a register map at the 8-bit address, in place of what was there.
+    void addChip(std::uint8_t address, MapChip chip) { chips_.insert_or_assign(address, chip); }
 
   private:
     void reset();
@@ -159,6 +164,7 @@ class Adapter {
     std::array<std::uint8_t, kEepromSize> eeprom_{};
     std::uint8_t eepromPointer_ = 0;
     std::uint8_t port_ = 0xFF;
+    std::map<std::uint8_t, MapChip> chips_;
     std::mt19937 random_{1};
 };
 
