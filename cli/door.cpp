@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -18,6 +19,25 @@ bool confirmed(bool yes_by_default) {
     if (!std::fgets(answer, sizeof answer, stdin))
         return false;
     return answer[0] == 'y' || answer[0] == 'Y' || (yes_by_default && answer[0] == '\n');
+}
+
+// The text with each line wider than a terminal's 80 columns broken at its last blank that
+// fits; a word longer than a line (a port's long path) stays whole.
+std::string wrapped(const std::string &text) {
+    constexpr std::size_t WIDTH = 79;
+    std::string out;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        for (std::size_t cut; line.size() > WIDTH && (cut = line.rfind(' ', WIDTH)) != 0 &&
+                              cut != std::string::npos;) {
+            out += line.substr(0, cut) + "\n";
+            line.erase(0, cut + 1);
+        }
+        out += line + (end < text.size() ? "\n" : "");
+        start = end + 1;
+    }
+    return out;
 }
 
 } // namespace
@@ -46,7 +66,7 @@ bool userAgrees(const Options &options, const std::string &plan, bool yes_by_def
     std::fprintf(stderr,
                  "WARNING! This program can confuse your I2C bus, cause data loss and "
                  "worse!\n%s",
-                 plan.c_str());
+                 wrapped(plan).c_str());
     return askToContinue(yes_by_default);
 }
 
@@ -93,14 +113,14 @@ int closeBus(TavroBus &bus, const Options &options, int status) {
                      closed.detail.c_str());
         return stopped ? stoppedStatus() : status == 0 ? EXIT_FAILED : status;
     }
-    if (stopped) {
+    // A reader that went away (dump | head) is ordinary: the link is closed, nothing said.
+    if (stopped && stopSignal() != SIGPIPE) {
         const std::string why =
             stopSignal() == SIGINT ? std::string("interrupted")
                                    : std::string("stopped by a signal: ") + strsignal(stopSignal());
         std::fprintf(stderr, "tavro-i2c: %s; the link is closed\n", why.c_str());
-        return stoppedStatus();
     }
-    return status;
+    return stopped ? stoppedStatus() : status;
 }
 
 int failureStatus(const BusResult &result, int failed) {

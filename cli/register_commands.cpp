@@ -121,8 +121,8 @@ static int runRegisterGet(const Options &options) {
     const bool writes_first = mode.letter == 'c' && reg;
     std::string plan = "I will read from the bus of the " +
                        std::string(variantName(options.link.variant)) + " on " + options.port +
-                       ", chip address " + hex("0x%0*x", *address) + ", " +
-                       (reg ? "data address\n" + hex("0x%0*x", *reg) : "current data\naddress");
+                       ",\nchip address " + hex("0x%0*x", *address) + ", " +
+                       (reg ? "data address " + hex("0x%0*x", *reg) : "current data address");
     plan += mode.letter == 'i'
                 ? ", " + std::to_string(length) + " bytes using read I2C block data.\n"
             : writes_first       ? ", using write byte/read byte.\n"
@@ -209,10 +209,14 @@ static int runRegisterSet(const Options &options) {
         value = static_cast<int>(*parsed);
         bytes.push_back(static_cast<std::uint8_t>(value));
     }
+    // A short write (mode c) sends the REGISTER byte alone: that byte is its value, and what
+    // -m masks, as i2cset does for a chip of one register such as a port expander.
+    if (mode.letter == 'c')
+        value = *reg;
     int mask = 0;
     if (!options.mask.empty()) {
-        if (block || mode.letter == 'c')
-            return usageError("-m needs a mode with one VALUE: b or w");
+        if (block)
+            return usageError("-m needs a mode with one value: c, b or w");
         const std::optional<long> parsed = parseNumber(options.mask, limit);
         if (!parsed || *parsed == 0)
             return usageError("-m '" + options.mask + "' is not a mask in 0x01-" +
@@ -229,11 +233,10 @@ static int runRegisterSet(const Options &options) {
                               "a write there can make a computer's memory unusable.\n"
                             : "";
     plan += "I will write to the bus of the " + std::string(variantName(options.link.variant)) +
-            " on " + options.port + ", chip address " + hex("0x%0*x", *address) +
-            ", data address\n" + hex("0x%0*x", *reg) + ", ";
-    if (mode.letter == 'c') {
-        plan += "no data.\n";
-    } else if (block) {
+            " on " + options.port + ",\nchip address " + hex("0x%0*x", *address) + ", ";
+    if (mode.letter != 'c')
+        plan += "data address " + hex("0x%0*x", *reg) + ", ";
+    if (block) {
         plan += "data";
         for (std::uint8_t byte : bytes)
             plan += hex(" 0x%0*x", byte);
@@ -269,7 +272,7 @@ static int runRegisterSet(const Options &options) {
         }
     }
     data = block ? bytes : bytesOf(value, kind);
-    result = smbus(bus, *address, kind, false, *reg, mode.pec, data);
+    result = smbus(bus, *address, kind, false, mode.letter == 'c' ? value : *reg, mode.pec, data);
     if (!result.ok()) {
         reportFailure("writing", result);
         if (result.status != BusStatus::Interrupted)
@@ -277,10 +280,10 @@ static int runRegisterSet(const Options &options) {
         return closeBus(bus, options, failureStatus(result, EXIT_FAILED));
     }
     if (options.readback) {
-        // As i2cset, the value is read back without PEC; a short write reads the byte the
-        // register pointer now gives and compares it with the register number.
+        // As i2cset, the value is read back without PEC; a short write reads the chip's byte
+        // and compares it with the byte written.
         result = smbus(bus, *address, kind, true, *reg, false, data);
-        const int expected = mode.letter == 'c' ? *reg : value;
+        const int expected = value;
         std::string line;
         if (linkInDoubt(result.status)) {
             reportFailure("reading back", result);

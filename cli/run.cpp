@@ -9,8 +9,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +80,19 @@ std::string planWords(const RunPlan &plan) {
     return plan.on_int ? "on each /INT assertion, " + times : times;
 }
 
+// Whether both paths name one file: the same inode, or, where neither exists yet, the
+// same name.
+bool sameFile(const std::string &a, const std::string &b) {
+    struct stat first = {};
+    struct stat second = {};
+    if (::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0)
+        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    std::error_code first_error, second_error;
+    const std::filesystem::path first_name = std::filesystem::weakly_canonical(a, first_error);
+    const std::filesystem::path second_name = std::filesystem::weakly_canonical(b, second_error);
+    return first_error || second_error ? a == b : first_name == second_name;
+}
+
 // Writes text and flushes it; false when it did not all go out.
 bool emit(std::FILE *out, const std::string &text) {
     return std::fputs(text.c_str(), out) >= 0 && std::fflush(out) == 0;
@@ -108,11 +124,10 @@ int readList(const std::string &path, ListFile &list) {
                      path.c_str());
         return EXIT_USAGE;
     }
-    if (list.dropped > 0)
-        std::fprintf(stderr,
-                     "tavro-i2c: %s: the list holds at most 50 messages: %d message line(s) of "
-                     "the file were dropped\n",
-                     path.c_str(), list.dropped);
+    // The window shows the list it read; here each line its rules skipped or read in a way
+    // the user may not expect is told, before anything is asked or sent.
+    for (const ListNote &note : list.notes)
+        std::fprintf(stderr, "tavro-i2c: %s:%d: %s\n", path.c_str(), note.line, note.why.c_str());
     return 0;
 }
 
@@ -144,17 +159,21 @@ void tellEnd(const RunResult &result) {
 } // namespace
 
 const char *const RUN_USAGE =
-    "       tavro-i2c run [-y] -p PORT [-d VARIANT] [-b RATE] [-c KHZ]\n"
-    "                     [--once | --count N | --forever] [--on-int]\n"
-    "                     [--stop-on nak,busy,arb] [--log FILE] [--save FILE] LIST.iml\n";
+    "       tavro-i2c run [-y] COMMON [--once | --count N | --forever] [--on-int]\n"
+    "                     [--stop-on nak,busy,arb] [--strict] [--log FILE]\n"
+    "                     [--save FILE] LIST.iml\n";
 
 const char *const RUN_HELP =
-    "run sends a message list saved from the window, as its Send does. Without options its\n"
-    "AutoRepeat and Send On /INT flags decide; --once, --count N, --forever and --on-int\n"
-    "(once per /INT assertion) override them. A NAK or lost arbitration skips the message\n"
-    "and a busy bus retries it after 20 ms, unless --stop-on names it. One line per\n"
-    "transfer: SECONDS PASS ROW ADDRESS w|r [BYTES...] OUTCOME. --log FILE writes them as\n"
-    "CSV (- for standard output), --save FILE the list with the bytes read.\n";
+    "run sends a message list saved from the window, as its Send does. Without\n"
+    "options its AutoRepeat and Send On /INT flags decide; --once, --count N,\n"
+    "--forever and --on-int (once per /INT assertion) override them. A NAK or lost\n"
+    "arbitration skips the message and a busy bus retries it after 20 ms, unless\n"
+    "--stop-on names it. Lines of the list that the window's reader skips, or reads\n"
+    "otherwise than written, are named first; --strict then sends nothing. One line\n"
+    "per transfer: SECONDS PASS ROW ADDRESS w|r [BYTES...] OUTCOME. --log FILE\n"
+    "writes them as CSV (- for standard output), --save FILE the list with the\n"
+    "bytes read; both are checked before anything is sent. A file name that begins\n"
+    "with -- is written ./--NAME.\n";
 
 std::string takeRunOptions(std::vector<char *> &args, RunOptions &options) {
     std::vector<char *> rest;
@@ -174,6 +193,8 @@ std::string takeRunOptions(std::vector<char *> &args, RunOptions &options) {
             ++repeats;
         } else if (arg == "--on-int") {
             options.on_int = true;
+        } else if (arg == "--strict") {
+            options.strict = true;
         } else if (takeValue(args, i, "--count", value, error)) {
             const std::optional<long> count = parseNumber(value, MAX_COUNT);
             if (error.empty() && (!count || *count < 1))
@@ -183,8 +204,14 @@ std::string takeRunOptions(std::vector<char *> &args, RunOptions &options) {
         } else if (takeValue(args, i, "--stop-on", value, error)) {
             if (error.empty())
                 error = stopOn(value, options);
-        } else if (takeValue(args, i, "--log", options.log, error) ||
-                   takeValue(args, i, "--save", options.save, error)) {
+        } else if (takeValue(args, i, "--log", value, error) ||
+                   takeValue(args, i, "--save", value, error)) {
+            // "--log --once" is far likelier a forgotten name than a file called "--once".
+            const std::string name = arg.rfind("--log", 0) == 0 ? "--log" : "--save";
+            if (error.empty() && value.rfind("--", 0) == 0)
+                error = name + " " + value + ": a file name that begins with -- needs ./ " +
+                        "before it (./" + value + ")";
+            (name == "--log" ? options.log : options.save) = value;
         } else {
             rest.push_back(args[i]);
         }
@@ -202,85 +229,104 @@ int runListCommand(const Options &link, const RunOptions &options) {
         return usageError("-a is not an option of run: a list's addresses go out as they stand");
     const std::string &path = link.args[0];
     // The log is opened for writing: over the list it would destroy the list it runs.
-    struct stat list_status = {};
-    struct stat log_status = {};
-    if (!options.log.empty() && options.log != "-" && ::stat(path.c_str(), &list_status) == 0 &&
-        ::stat(options.log.c_str(), &log_status) == 0 && list_status.st_dev == log_status.st_dev &&
-        list_status.st_ino == log_status.st_ino)
+    if (!options.log.empty() && options.log != "-" && sameFile(path, options.log))
         return usageError("--log " + options.log +
                           " is the list itself: give the log a file "
                           "of its own");
+    if (!options.log.empty() && options.log != "-" && !options.save.empty() &&
+        sameFile(options.log, options.save))
+        return usageError("--log " + options.log + " and --save " + options.save +
+                          " name one file: give the log a file of its own");
     ListFile list;
     if (const int status = readList(path, list))
         return status;
+    if (!list.notes.empty() && options.strict) {
+        std::fprintf(stderr,
+                     "tavro-i2c: %s: not every line reads as written, which --strict "
+                     "refuses; nothing was sent\n",
+                     path.c_str());
+        return EXIT_USAGE;
+    }
+    if (!list.notes.empty() && !options.save.empty() && sameFile(path, options.save)) {
+        std::fprintf(stderr,
+                     "tavro-i2c: --save %s: saving the list over itself would lose "
+                     "the lines above; nothing was sent\n",
+                     options.save.c_str());
+        return EXIT_USAGE;
+    }
+    // Both files are checked before the first byte goes out, with nothing changed: a run
+    // that could not keep its record or its result is not started.
+    const std::pair<const std::string &, bool> targets[] = {{options.log, false},
+                                                            {options.save, true}};
+    for (const auto &[target, is_list] : targets) {
+        if (target.empty() || (!is_list && target == "-"))
+            continue;
+        if (const std::string why = whyNotWritable(target, is_list); !why.empty()) {
+            std::fprintf(stderr, "tavro-i2c: %s %s: %s; nothing was sent\n",
+                         is_list ? "--save" : "--log", target.c_str(), why.c_str());
+            return EXIT_USAGE;
+        }
+    }
     const RunPlan plan = planOf(options, list);
     if (plan.on_int && link.link.variant == Variant::Sol)
         return usageError(options.on_int ? "--on-int: the Tavro/Sol has no /INT monitor (-d)"
                                          : path + " runs on /INT (its Send On /INT is on), which "
                                                   "the Tavro/Sol lacks: give --once, --count N "
                                                   "or --forever");
+    if (const int status = checkPort(link))
+        return status;
 
     const std::string plan_text = "I will send the " + std::to_string(list.messages.size()) +
                                   " messages of " + path + " to the bus on " + link.port + ", " +
                                   planWords(plan) + ".\n";
     if (!userAgrees(link, plan_text, false))
         return 0;
-
-    // Opened once the user agreed: a declined run leaves an old log as it was.
+    TavroBus bus;
+    int status = 0;
+    if (!openBus(bus, link, status))
+        return status;
+    // Opened once the link is open and the user agreed: a run that does not start leaves an
+    // old log as it was.
     File log_file;
     std::FILE *log = nullptr;
     if (options.log == "-") {
         log = stdout;
     } else if (!options.log.empty()) {
-        log_file.reset(std::fopen(options.log.c_str(), "w"));
+        // Appended to, after one emptying now: a rotation that cuts the log while the run
+        // goes on (copytruncate, ": > run.csv") leaves no hole of NUL bytes at its head.
+        const int fd =
+            ::open(options.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+        log_file.reset(fd < 0 ? nullptr : ::fdopen(fd, "a"));
         if (!log_file) {
+            const int error = errno;
+            if (fd >= 0)
+                ::close(fd);
             std::fprintf(stderr, "tavro-i2c: cannot open the log %s: %s\n", options.log.c_str(),
-                         std::strerror(errno));
-            return EXIT_USAGE;
+                         std::strerror(error));
+            return closeBus(bus, link, EXIT_USAGE);
         }
         log = log_file.get();
-    }
-    holdStopSignals();
-    TavroBus bus;
-    const BusResult opened = bus.open(link.port, link.link);
-    if (!opened.ok()) {
-        if (opened.status == BusStatus::NotTerminal)
-            return usageError(opened.detail);
-        if (opened.status == BusStatus::NoPort) {
-            std::fprintf(stderr, "tavro-i2c: %s\n", opened.detail.c_str());
-            return EXIT_FAILED;
-        }
-        std::fprintf(stderr, "tavro-i2c: opening the link on %s: %s%s\n", link.port.c_str(),
-                     opened.detail.c_str(),
-                     opened.status == BusStatus::TimedOut || opened.status == BusStatus::Refused
-                         ? "; is the adapter connected and powered, and the variant -d says?"
-                         : "");
-        return stopSignal() ? 128 + stopSignal() : EXIT_FAILED;
     }
     if (log && !emit(log, TRANSFER_CSV_HEADER)) {
         std::fprintf(stderr, "tavro-i2c: writing the log %s: %s\n", options.log.c_str(),
                      std::strerror(errno));
-        bus.close();
-        return EXIT_FAILED;
+        return closeBus(bus, link, EXIT_FAILED);
     }
 
     bool log_failed = false;
+    int log_error = 0;
     const RunResult result = runList(bus, list.messages, plan, [&](const Transfer &transfer) {
         // A log that cannot be written ends the run: a test without its record is void.
         log_failed = log && !emit(log, transferCsv(transfer));
+        log_error = log_failed ? errno : 0;
         return !log_failed && (log == stdout || emit(stdout, transferLine(transfer)));
     });
-    const BusResult closed = bus.close();
-    int status = result.end == RunEnd::Finished && result.failed == 0 ? 0 : EXIT_FAILED;
+    status = result.end == RunEnd::Finished && result.failed == 0 ? 0 : EXIT_FAILED;
     tellEnd(result);
     if (log_failed && log != stdout)
         std::fprintf(stderr, "tavro-i2c: writing the log %s: %s\n", options.log.c_str(),
-                     std::strerror(errno));
-    if (!closed.ok()) {
-        std::fprintf(stderr, "tavro-i2c: closing the link on %s: %s\n", link.port.c_str(),
-                     closed.detail.c_str());
-        status = EXIT_FAILED;
-    }
+                     std::strerror(log_error));
+    status = closeBus(bus, link, status);
     if (!options.save.empty()) {
         const std::string text =
             formatListFile(list.messages, list.autorepeat == 1, list.sendonint == 1);
@@ -292,16 +338,9 @@ int runListCommand(const Options &link, const RunOptions &options) {
                              ? "Can't write file!  The list was not saved, and the old list "
                                "could not be put back: the file may be damaged."
                              : "Can't write file!  The list was not saved.");
-            status = EXIT_FAILED;
+            if (status == 0)
+                status = EXIT_FAILED;
         }
-    }
-    if (const int signal = stopSignal()) {
-        const std::string why = signal == SIGINT
-                                    ? std::string("interrupted")
-                                    : std::string("stopped by a signal: ") + strsignal(signal);
-        std::fprintf(stderr, "tavro-i2c: %s; the link is %s\n", why.c_str(),
-                     closed.ok() ? "closed" : "reset");
-        return 128 + signal;
     }
     return status;
 }

@@ -13,6 +13,7 @@ struct RunOptions {
     int count = 0; // --once is 1, --count N is N; 0 when neither was given
     bool forever = false;
     bool on_int = false;
+    bool strict = false; // a list line skipped or read unexpectedly refuses the run
     bool stop_on_nak = false;
     bool stop_on_busy = false;
     bool stop_on_arb = false;

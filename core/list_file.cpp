@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -262,6 +263,35 @@ SaveResult saveListFile(const std::string &path, const std::string &text) {
     return rewriteFile(target, text);
 }
 
+std::string whyNotWritable(const std::string &path, bool list) {
+    // A list is saved by saveListFile's rules, which follow links themselves.
+    const std::optional<std::string> followed = list ? linkTarget(path) : path;
+    if (!followed) {
+        struct stat any {};
+        return stat(path.c_str(), &any) != 0 && errno == ELOOP
+                   ? std::strerror(ELOOP)
+                   : "a link that another user put in a shared folder";
+    }
+    const std::string &target = *followed;
+    struct stat old {};
+    if (stat(target.c_str(), &old) == 0) {
+        if (S_ISDIR(old.st_mode))
+            return std::strerror(EISDIR);
+        if (list && !S_ISREG(old.st_mode))
+            return "not a regular file";
+        if (list && !trusted(target, old.st_uid))
+            return "a file that another user put in a shared folder";
+        return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0 ? ""
+                                                                          : std::strerror(errno);
+    }
+    if (errno != ENOENT)
+        return std::strerror(errno);
+    // A new file needs a folder that the user may write and search.
+    return faccessat(AT_FDCWD, folderOf(target).c_str(), W_OK | X_OK, AT_EACCESS) == 0
+               ? ""
+               : std::strerror(errno);
+}
+
 std::string formatListFile(const std::vector<ListMessage> &messages, bool autorepeat,
                            bool sendonint) {
     std::string text = std::string(LIST_HEADER) + " V2\n";
@@ -295,6 +325,8 @@ bool ListFileParser::feed(const char *data, std::size_t length) {
                 overlong_ = true;
                 line(pending_);
                 pending_.clear();
+                if (header_ok_)
+                    note("longer than 254 characters: the rest of the line is not read");
             }
         }
         if (end == std::string_view::npos)
@@ -305,7 +337,13 @@ bool ListFileParser::feed(const char *data, std::size_t length) {
         pending_.clear();
         overlong_ = false;
     }
-    return stage_ != Stage::Done;
+    // What follows the end line is never read; a save would lose it, so it is told once.
+    if (stage_ == Stage::Done && ended_ && !tail_noted_ && !rest.empty()) {
+        tail_noted_ = true;
+        ++line_number_;
+        note("follows \"End of Sequence\": not read, nor any line after it");
+    }
+    return stage_ != Stage::Done || (ended_ && !tail_noted_);
 }
 
 void ListFileParser::finish() {
@@ -315,7 +353,12 @@ void ListFileParser::finish() {
     stage_ = Stage::Done;
 }
 
+void ListFileParser::note(std::string why) {
+    result_.notes.push_back({line_number_, std::move(why)});
+}
+
 void ListFileParser::line(std::string_view text) {
+    ++line_number_;
     text = text.substr(0, text.find('\0'));
     switch (stage_) {
     case Stage::Header:
@@ -328,10 +371,16 @@ void ListFileParser::line(std::string_view text) {
             break;
         }
         stage_ = Stage::Options;
-        option(text);
+        if (!option(text))
+            note(std::string(text.empty() ? "an empty line" : "not a message line") +
+                 ": skipped, and the message lines end here");
         break;
     case Stage::Options:
-        option(text);
+        if (startsWith(text, "$"))
+            note("a message line after the message lines ended: skipped");
+        else if (!option(text))
+            note(text.empty() ? "an empty line: skipped"
+                              : "neither a message, an option nor the end line: skipped");
         break;
     case Stage::Done:
         break;
@@ -341,6 +390,7 @@ void ListFileParser::line(std::string_view text) {
 void ListFileParser::message(std::string_view text) {
     if (result_.messages.size() >= static_cast<std::size_t>(LIST_ROWS)) {
         ++result_.dropped;
+        note("a message line past the 50 that a list holds: skipped");
         return;
     }
     ListMessage message;
@@ -352,23 +402,76 @@ void ListFileParser::message(std::string_view text) {
     // The delay is the four characters after the first ",$"; a line without them has delay
     // 0 and no data. The data runs from after the comma that follows the delay.
     const std::size_t mark = text.find(",$");
+    std::string_view rest; // after the data's last comma
+    bool cut = false;
     if (mark != std::string_view::npos && text.size() >= mark + 6) {
         message.delay = leadingHex(text.substr(mark + 2, 4));
-        std::string_view data = throughLastComma(text.substr(std::min(text.size(), mark + 7)));
-        if (data.size() > MAX_DATA_CHARS)
+        const std::string_view field = text.substr(std::min(text.size(), mark + 7));
+        std::string_view data = throughLastComma(field);
+        rest = field.substr(data.size());
+        cut = data.size() > MAX_DATA_CHARS;
+        if (cut)
             data = throughLastComma(data.substr(0, MAX_DATA_CHARS)); // the first 32 groups
         message.data = std::string(data);
     }
+    noteOddities(text, mark, rest, cut, message);
     result_.messages.push_back(std::move(message));
 }
 
-void ListFileParser::option(std::string_view text) {
+void ListFileParser::noteOddities(std::string_view text, std::size_t mark, std::string_view rest,
+                                  bool cut, const ListMessage &message) {
+    // The fields as the writer lays them out, to compare with what the reader's rules took.
+    std::vector<std::string_view> fields;
+    for (std::string_view left = text.substr(1);;) {
+        const std::size_t comma = left.find(',');
+        fields.push_back(left.substr(0, comma));
+        if (comma == std::string_view::npos || fields.size() == 3)
+            break;
+        left.remove_prefix(comma + 1);
+    }
+    fields.resize(3);
+    const auto quoted = [](std::string_view field) { return "'" + std::string(field) + "'"; };
+    if (fields[0].size() > 2)
+        note("the address " + quoted(fields[0]) + " is read as " + quoted(message.address));
+    // The reader looks for ",W," and ",N," anywhere in the line.
+    if (fields[1] != message.rw)
+        note("the direction " + quoted(fields[1]) +
+             (fields[1] == "W" || fields[1] == "R" ? " is" : " is neither W nor R:") +
+             (message.rw == "W" ? " read as W, a write (\",W,\" stands further on)"
+                                : " read as R, a read"));
+    const std::string stop = message.stop ? "Y" : "N";
+    if (fields[2] != stop)
+        note("the Stop " + quoted(fields[2]) +
+             (fields[2] == "Y" || fields[2] == "N" ? " is" : " is neither Y nor N:") +
+             (message.stop ? " read as Y" : " read as N (\",N,\" stands further on)"));
+    if (mark == std::string_view::npos || text.size() < mark + 6) {
+        note("no delay of four digits after \",$\": read with delay 0 and no data");
+        return;
+    }
+    const std::string_view delay = text.substr(mark + 2, 4);
+    if (std::any_of(delay.begin(), delay.end(), [](char c) { return hexDigitValue(c) < 0; })) {
+        std::array<char, 16> value{};
+        std::snprintf(value.data(), value.size(), "%04x", message.delay);
+        note("the delay " + quoted(delay) + " holds a character that is not a hex digit: read " +
+             "as " + value.data() + " (" + std::to_string(message.delay) + " ms)");
+    }
+    if (cut)
+        note("the data holds more than 32 bytes: only the first 32 are read");
+    // A line end's carriage return or blanks are nothing lost.
+    if (rest.find_first_not_of(" \t\r") != std::string_view::npos)
+        note("the text " + quoted(rest) + " after the data's last comma is not read");
+}
+
+bool ListFileParser::option(std::string_view text) {
     if (startsWith(text, "AutoRepeat"))
         result_.autorepeat = contains(text, "ON") ? 1 : 0;
     else if (startsWith(text, "SendOnInt"))
         result_.sendonint = contains(text, "ON") ? 1 : 0;
     else if (startsWith(text, "End of Sequence"))
-        stage_ = Stage::Done;
+        stage_ = Stage::Done, ended_ = true;
+    else
+        return false;
+    return true;
 }
 
 ListFileStatus parseListText(std::string_view text, ListFile &out) {

@@ -17,13 +17,22 @@ struct ListMessage {
     unsigned delay = 0;
 };
 
+// A line that the reader skipped, or read by a rule that its writer may not expect: its
+// number in the file, counted from 1, and why, in words.
+struct ListNote {
+    int line = 0;
+    std::string why;
+};
+
 // What a list file says: at most LIST_ROWS messages, the message lines past those that were
-// dropped, and the two option lines (-1 when the file has none, else the last one's 0 or 1).
+// dropped, and the two option lines (-1 when the file has none, else the last one's 0 or 1);
+// and the lines that the window's rules skip or read unexpectedly, in order.
 struct ListFile {
     std::vector<ListMessage> messages;
     int dropped = 0;
     int autorepeat = -1;
     int sendonint = -1;
+    std::vector<ListNote> notes;
 };
 
 enum class ListFileStatus { Ok, NotAList, ReadError };
@@ -39,7 +48,8 @@ class ListFileParser {
   public:
     static constexpr std::size_t MAX_LINE_KEPT = 254;
 
-    // Returns false once nothing more is wanted: "End of Sequence" read or header refused.
+    // Returns false once nothing more is wanted: header refused, or "End of Sequence" read
+    // and whether anything follows it known.
     bool feed(const char *data, std::size_t length);
     // The end of the input: a last line without a line feed is taken.
     void finish();
@@ -52,11 +62,17 @@ class ListFileParser {
     enum class Stage { Header, Messages, Options, Done };
     void line(std::string_view text);
     void message(std::string_view text);
-    void option(std::string_view text);
+    void noteOddities(std::string_view text, std::size_t mark, std::string_view rest, bool cut,
+                      const ListMessage &message);
+    bool option(std::string_view text);
+    void note(std::string why);
 
     Stage stage_ = Stage::Header;
     bool header_ok_ = false;
     bool overlong_ = false;
+    bool ended_ = false;      // "End of Sequence" read
+    bool tail_noted_ = false; // and told that something follows it
+    int line_number_ = 0;
     std::string pending_;
     ListFile result_;
 };
@@ -78,6 +94,11 @@ enum class SaveResult { Saved, CantOpen, WriteFailed, Damaged };
 // not saved and the old file is as it was (nothing is left behind). Damaged: a write failed and so
 // did putting the old list back: the file may hold part of either.
 SaveResult saveListFile(const std::string &path, const std::string &text);
+
+// Why a file could not be written at path now, in the system's words ("No such file or
+// directory"); empty when it could. list: as saveListFile would save a list there, into a
+// regular file only; else as a log, opened for writing. Looks only: nothing is changed.
+std::string whyNotWritable(const std::string &path, bool list);
 
 // Parses a whole file's bytes.
 ListFileStatus parseListText(std::string_view text, ListFile &out);

@@ -215,6 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(same(whole.messages, list.messages) && whole.dropped == list.dropped &&
                    whole.autorepeat == list.autorepeat && whole.sendonint == list.sendonint,
                describe(whole.messages) + " read whole, " + describe(list.messages) + " in pieces");
+    FUZZ_CHECK(whole.notes.size() == list.notes.size() &&
+                   std::equal(whole.notes.begin(), whole.notes.end(), list.notes.begin(),
+                              [](const ListNote &a, const ListNote &b) {
+                                  return a.line == b.line && a.why == b.why;
+                              }),
+               "the lines told depend on the pieces");
 
     // What the writer makes of the result reads back as the same list.
     if (parser.status() == ListFileStatus::Ok) {

@@ -30,7 +30,7 @@ limits=()
 shift $(( $# < 2 ? $# : 2 ))
 
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DSENDRAL_FUZZ=ON >/dev/null
+      -DSENDRAL_FUZZ=ON -DSENDRAL_TESTS=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "fuzz_$target"
 
 fuzzer=build-fuzz/fuzz/fuzz_$target

@@ -1,18 +1,37 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and installs the program, starts the adapter simulator
-# and then the program against it. Usage: scripts/demo.sh [sol|solx|dyn]
+# Installs what is missing, builds the program, installs it as the project's own Debian
+# package (so that apt knows every file, and "apt remove tavro-sendral" takes them all),
+# starts the adapter simulator and then the program against it.
+# Usage: scripts/demo.sh [sol|solx|dyn]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+usage() {
+    echo "usage: scripts/demo.sh [sol|solx|dyn]   (the adapter to simulate; default solx)" >&2
+    exit 2
+}
+[ $# -le 1 ] || usage
 variant=${1:-solx}
+case "$variant" in
+    sol | solx | dyn) ;;
+    *) usage ;;
+esac
 
 bash scripts/setup.sh
 if [ "$(id -u)" -eq 0 ]; then
-    cmake --install build >/dev/null
-    program=/usr/local/bin/TavroSendral
-    sim=/usr/local/bin/tavro-sim
-    i2c=/usr/local/bin/tavro-i2c
+    (cd build && cpack -G DEB >/dev/null)
+    package=$(ls build/tavro-sendral_*.deb | head -n 1)
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "./$package" >/dev/null
+    echo "demo: installed $package; 'apt remove tavro-sendral' takes it out again"
+    program=/usr/bin/TavroSendral
+    sim=/usr/bin/tavro-sim
+    i2c=/usr/bin/tavro-i2c
+    # An earlier demo put untracked copies under /usr/local, which come first in PATH.
+    for old in /usr/local/bin/TavroSendral /usr/local/bin/tavro-sim /usr/local/bin/tavro-i2c; do
+        [ ! -e "$old" ] || echo "demo: $old is left from an older demo and no package's: remove it by hand"
+    done
 else
-    echo "demo: not root, so the help texts and images are not installed; running from build/"
+    echo "demo: not root, so nothing is installed and the help texts and images are missing;"
+    echo "      running from build/"
     program=build/src/TavroSendral
     sim=build/sim/tavro-sim
     i2c=build/cli/tavro-i2c
@@ -60,6 +79,12 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 pty=$(head -n 1 "$log")
+# The first line is the port; anything else (or nothing) means the simulator did not start.
+if [ "${pty#/dev/}" = "$pty" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+    echo "demo: the simulator did not start:" >&2
+    cat "$log" >&2
+    exit 1
+fi
 echo
 echo "The Tavro simulator ($variant, keeping a real line's time) is listening on $pty"
 if [ -n "$link" ]; then

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # tavro-i2c exec run on the simulated bus.
 packages=(build-essential cmake pkg-config libgtk2.0-dev libx11-dev libgtest-dev
           xvfb xauth clang libclang-rt-14-dev
-          dpkg-dev lintian desktop-file-utils appstream x11-utils
+          dpkg-dev file lintian desktop-file-utils appstream x11-utils
           pybind11-dev python3-dev python3-pytest python3-smbus2
           ser2net libgensio-dev gensio-bin
           libyaml-cpp-dev i2c-tools)

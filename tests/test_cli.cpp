@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <csignal>
 #include <fstream>
-#include <set>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,61 +25,86 @@ struct Outcome {
     double seconds;
 };
 
-// i2cdetect's grid for a bus where the addresses in found answer, probed from first to last:
-// the header, then per row of 16 "%02x: ", and per address "%02x " (found), "-- " (probed,
-// no answer) or three blanks (not probed), and a newline.
-std::string i2cdetectGrid(int first, int last, const std::set<int> &found) {
-    std::string grid = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
-    char text[8];
-    for (int a = 0; a < 128; ++a) {
-        std::snprintf(text, sizeof text, a % 16 == 0 ? "%02x: " : "", a);
-        grid += text;
-        std::snprintf(text, sizeof text, "%02x ", a);
-        grid += a < first || a > last ? "   " : found.count(a) ? text : "-- ";
-        grid += a % 16 == 15 ? "\n" : "";
-    }
-    return grid;
-}
+// What i2c-tools print, as literal texts: i2cdetect's grid of the simulated bus (0x27 and
+// 0x50 answer) over 0x08-0x77, over every address (-a), and over 0x27-0x50.
+const char *const GRID = R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f
+00:                         -- -- -- -- -- -- -- -- 
+10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+20: -- -- -- -- -- -- -- 27 -- -- -- -- -- -- -- -- 
+30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+70: -- -- -- -- -- -- -- --                         
+)";
+const char *const GRID_ALL = R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f
+00: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+10: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+20: -- -- -- -- -- -- -- 27 -- -- -- -- -- -- -- -- 
+30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+50: 50 -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+60: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+70: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+)";
+const char *const GRID_27_50 = R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f
+00:                                                 
+10:                                                 
+20:                      27 -- -- -- -- -- -- -- -- 
+30: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+40: -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- -- 
+50: 50                                              
+60:                                                 
+70:                                                 
+)";
 
-// i2cdump's byte table (modes b, c, W, i) over registers first-last: the header, then per row
-// of 16 "%02x: ", per register "%02x " (or "XX " unread, three blanks outside), three blanks,
-// and the text column: "." for 00 and ff, "?" for other bytes outside 32-126, blank outside.
-std::string i2cdumpBytes(int first, int last, const std::function<int(int)> &byte) {
-    std::string table = "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n";
-    char cell[16];
-    for (int row = first / 16 * 16; row <= last; row += 16) {
-        std::snprintf(cell, sizeof cell, "%02x: ", row);
-        std::string hex = cell, text;
-        for (int r = row; r < row + 16; ++r) {
-            const int b = r < first || r > last ? -2 : byte(r);
-            std::snprintf(cell, sizeof cell, b == -2 ? "   " : b < 0 ? "XX " : "%02x ", b);
-            hex += cell;
-            text += b == -2               ? ' '
-                    : b < 0               ? 'X'
-                    : b == 0 || b == 0xff ? '.'
-                    : b < 32 || b > 126   ? '?'
-                                          : char(b);
-        }
-        table += hex + "   " + text + "\n";
-    }
-    return table;
-}
-
-// i2cdump's word table (mode w): 8 words to a row, "%04x " each.
-std::string i2cdumpWords(int first, int last, const std::function<int(int)> &word) {
-    std::string table = "     0,8  1,9  2,a  3,b  4,c  5,d  6,e  7,f\n";
-    char cell[16];
-    for (int row = first / 8 * 8; row <= last; row += 8) {
-        std::snprintf(cell, sizeof cell, "%02x: ", row);
-        table += cell;
-        for (int r = row; r < row + 8; ++r) {
-            std::snprintf(cell, sizeof cell, r < first || r > last ? "     " : "%04x ", word(r));
-            table += cell;
-        }
-        table += "\n";
-    }
-    return table;
-}
+// i2cdump's tables of an EEPROM that holds its register numbers: every register, and parts
+// in each mode; the text column shows "." for 00 and ff, "?" outside 32-126.
+const char *const DUMP_ALL =
+    R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+00: 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f    .???????????????
+10: 10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f    ????????????????
+20: 20 21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f     !"#$%&'()*+,-./
+30: 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f    0123456789:;<=>?
+40: 40 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f    @ABCDEFGHIJKLMNO
+50: 50 51 52 53 54 55 56 57 58 59 5a 5b 5c 5d 5e 5f    PQRSTUVWXYZ[\]^_
+60: 60 61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f    `abcdefghijklmno
+70: 70 71 72 73 74 75 76 77 78 79 7a 7b 7c 7d 7e 7f    pqrstuvwxyz{|}~?
+80: 80 81 82 83 84 85 86 87 88 89 8a 8b 8c 8d 8e 8f    ????????????????
+90: 90 91 92 93 94 95 96 97 98 99 9a 9b 9c 9d 9e 9f    ????????????????
+a0: a0 a1 a2 a3 a4 a5 a6 a7 a8 a9 aa ab ac ad ae af    ????????????????
+b0: b0 b1 b2 b3 b4 b5 b6 b7 b8 b9 ba bb bc bd be bf    ????????????????
+c0: c0 c1 c2 c3 c4 c5 c6 c7 c8 c9 ca cb cc cd ce cf    ????????????????
+d0: d0 d1 d2 d3 d4 d5 d6 d7 d8 d9 da db dc dd de df    ????????????????
+e0: e0 e1 e2 e3 e4 e5 e6 e7 e8 e9 ea eb ec ed ee ef    ????????????????
+f0: f0 f1 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff    ???????????????.
+)";
+const char *const DUMP_35_4A =
+    R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+30:                35 36 37 38 39 3a 3b 3c 3d 3e 3f         56789:;<=>?
+40: 40 41 42 43 44 45 46 47 48 49 4a                   @ABCDEFGHIJ     
+)";
+const char *const DUMP_WORDS_05_17 = R"(     0,8  1,9  2,a  3,b  4,c  5,d  6,e  7,f
+00:                          0605 0706 0807 
+08: 0908 0a09 0b0a 0c0b 0d0c 0e0d 0f0e 100f 
+10: 1110 1211 1312 1413 1514 1615 1716 1817 
+)";
+const char *const DUMP_04_13 =
+    R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+00:             04 05 06 07 08 09 0a 0b 0c 0d 0e 0f        ????????????
+10: 10 11 12 13                                        ????            
+)";
+const char *const DUMP_7C_83 =
+    R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+70:                                     7c 7d 7e 7f                |}~?
+80: 80 81 82 83                                        ????            
+)";
+const char *const DUMP_UNREAD_20_2F =
+    R"(     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef
+20: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX
+)";
+const char *const DUMP_HEADER =
+    "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n";
 
 class Cli : public ::testing::Test {
   protected:
@@ -127,12 +151,12 @@ class Cli : public ::testing::Test {
 };
 
 TEST_F(Cli, DetectPrintsI2cdetectsGridOfTheSimulatedBus) {
-    const std::tuple<const char *, int, int> cases[] = {
-        {"", 0x08, 0x77}, {"-a", 0x00, 0x7f}, {"-r 0x27 0x50", 0x27, 0x50}};
-    for (const auto &[args, first, last] : cases) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"", GRID}, {"-a", GRID_ALL}, {"-r 0x27 0x50", GRID_27_50}};
+    for (const auto &[args, grid] : cases) {
         const Outcome r = run(std::string("detect -y -p PORT ") + args);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, i2cdetectGrid(first, last, {0x27, 0x50})) << args;
+        EXPECT_EQ(r.out, grid) << args;
         EXPECT_TRUE(closedCleanly());
     }
 }
@@ -151,11 +175,21 @@ TEST_F(Cli, WriteThenReadTheEepromInOneTransaction) {
     EXPECT_NE(sent().find("/dA0\r/*t~10\r/dA0\r/r3\r/c\r"), std::string::npos);
 }
 
+// A NAK ends the transaction there; as i2ctransfer, nothing read before it is printed.
 TEST_F(Cli, NakAtAnAbsentAddressEndsTheTransactionWithStatus1) {
-    const Outcome r = run("transfer -y -p PORT w1@0x50 0x00 r2@0x51 r1");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "tavro-i2c: msg 1 (r2@0x51): the slave did not acknowledge (/SNA)\n");
-    EXPECT_TRUE(closedCleanly());
+    const std::pair<const char *, const char *> cases[] = {
+        {"w1@0x50 0x00 r2@0x51 r1",
+         "tavro-i2c: msg 1 (r2@0x51): the slave did not acknowledge (/SNA)\n"},
+        {"w1@0x50 0x00 r2 w1@0x51 0x00",
+         "tavro-i2c: msg 2 (w1@0x51): the slave did not acknowledge (/SNA)\n"},
+    };
+    for (const auto &[messages, told] : cases) {
+        const Outcome r = run(std::string("transfer -y -p PORT ") + messages);
+        EXPECT_EQ(r.status, 1) << messages;
+        EXPECT_EQ(r.out, "") << messages;
+        EXPECT_EQ(r.err, told);
+        EXPECT_TRUE(closedCleanly()) << messages;
+    }
 }
 
 TEST_F(Cli, SilentAdapterFailsSoonAfterItsDeadline) {
@@ -202,9 +236,6 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
         for (std::size_t r = 0; r < kEepromSize; ++r)
             a.eeprom()[r] = std::uint8_t(r);
     });
-    auto reg = [](int r) { return r; };
-    auto word = [](int r) { return r | (r + 1) % 256 << 8; };
-    std::string grid_q = i2cdetectGrid(0x08, 0x77, {0x27, 0x50});
     const struct {
         const char *args;
         std::string out;
@@ -219,16 +250,16 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
         {"get -y -p PORT 0x27", "0xff\n", 0},
         {"get -y -p PORT 0x50 0x00 s", "", 1},
         {"get -y -p PORT 0x51 0x00", "", 2},
-        {"dump -y -p PORT 0x50", i2cdumpBytes(0, 255, reg), 0},
-        {"dump -y -f -p PORT 0x50 i", i2cdumpBytes(0, 255, reg), 0},
-        {"dump -y -r 0x35-0x4a -p PORT 0x50 i", i2cdumpBytes(0x35, 0x4a, reg), 0},
-        {"dump -y -r 0x05-0x17 -p PORT 0x50 w", i2cdumpWords(0x05, 0x17, word), 0},
-        {"dump -y -r 0x04-0x13 -p PORT 0x50 W", i2cdumpBytes(0x04, 0x13, reg), 0},
-        {"dump -y -r 0x7c-0x83 -p PORT 0x50 c", i2cdumpBytes(0x7c, 0x83, reg), 0},
-        {"dump -y -r 0x20-0x2f -p PORT 0x51", i2cdumpBytes(0x20, 0x2f, [](int) { return -1; }), 0},
+        {"dump -y -p PORT 0x50", DUMP_ALL, 0},
+        {"dump -y -f -p PORT 0x50 i", DUMP_ALL, 0},
+        {"dump -y -r 0x35-0x4a -p PORT 0x50 i", DUMP_35_4A, 0},
+        {"dump -y -r 0x05-0x17 -p PORT 0x50 w", DUMP_WORDS_05_17, 0},
+        {"dump -y -r 0x04-0x13 -p PORT 0x50 W", DUMP_04_13, 0},
+        {"dump -y -r 0x7c-0x83 -p PORT 0x50 c", DUMP_7C_83, 0},
+        {"dump -y -r 0x20-0x2f -p PORT 0x51", DUMP_UNREAD_20_2F, 0},
         {"dump -y -p PORT 0x51 i", "", 1},
         {"dump -y -p PORT 0x50 s", "", 1},
-        {"detect -y -q -p PORT", grid_q, 0},
+        {"detect -y -q -p PORT", GRID, 0},
         {"transfer -v -y -p PORT w1@0x50 0x10 r2 w0",
          "msg 0: addr 0x50, write, len 1, buf 0x10\nmsg 1: addr 0x50, read, len 2, buf 0x10 "
          "0x11\nmsg 2: addr 0x50, write, len 0\n",
@@ -263,11 +294,13 @@ TEST_F(Cli, DumpMarksAFailedByteAndStopsWhenTheLinkIsInDoubt) {
     sim.failNext(Fault::Busy);
     Outcome r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, i2cdumpBytes(0, 3, [](int reg) { return reg == 0 ? -1 : 0; }));
+    EXPECT_EQ(r.out,
+              std::string(DUMP_HEADER) +
+                  "00: XX 00 00 00                                        X...            \n");
     sim.failNext(Fault::Invalid);
     r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, i2cdumpBytes(0, -1, nullptr));
+    EXPECT_EQ(r.out, DUMP_HEADER);
     EXPECT_NE(r.err.find("reading register 0x00: "), std::string::npos) << r.err;
     EXPECT_TRUE(closedCleanly());
 }
@@ -277,8 +310,26 @@ TEST_F(Cli, InterruptedDumpClosesTheLinkWithStatus130) {
     sim.setTiming(Timing::Real); // at 19200 bit/s a dump takes some 8 s
     const Outcome r = run("dump -y -b 19200 -p PORT 0x50", "-s INT 1.5");
     EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_EQ(r.out.rfind(i2cdumpBytes(0, 15, [](int) { return 0; }), 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind(std::string(DUMP_HEADER) + "00: 00 00 00 00 00 00 00 00 00 00 00 00 "
+                                                     "00 00 00 00    ................\n",
+                          0),
+              0u)
+        << r.out;
     EXPECT_NE(r.err.find("interrupted; the link is closed"), std::string::npos) << r.err;
+    EXPECT_TRUE(closedCleanly());
+}
+
+// A reader that stops reading (dump | head) ends the dump quietly, with the link closed.
+TEST_F(Cli, ClosedPipeEndsTheDumpQuietly) {
+    sim.setTiming(Timing::Real); // at 19200 bit/s the rows come long after head has gone
+    const std::string line = "bash -c '" TAVRO_I2C_BINARY " dump -y -b 19200 -p " +
+                             sim.slavePath() + " 0x50 2>" + err + " | head -2 >" + out +
+                             "; exit ${PIPESTATUS[0]}'";
+    const int status = std::system(line.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 128 + SIGPIPE);
+    EXPECT_EQ(readFile(out), std::string(DUMP_HEADER) + "00: 00 00 00 00 00 00 00 00 00 00 00 "
+                                                        "00 00 00 00 00    ................\n");
+    EXPECT_EQ(readFile(err), "No mode given: reading byte data (mode b)\n");
     EXPECT_TRUE(closedCleanly());
 }
 
@@ -317,23 +368,75 @@ TEST_F(Cli, QuestionsAskFirstAndANoSendsNothing) {
     EXPECT_TRUE(closedCleanly());
 }
 
+// Every line of the help texts and of the questions fits a terminal of 80 columns.
+TEST_F(Cli, HelpAndQuestionsFitEightyColumns) {
+    const std::string commands[] = {
+        TAVRO_I2C_BINARY " --help",
+        TAVRO_SIM_BINARY " --help",
+        TAVRO_I2C_BINARY " detect -r -p PORT",
+        TAVRO_I2C_BINARY " transfer -p PORT w1@0x50 0x00 r8",
+        TAVRO_I2C_BINARY " get -p PORT 0x27 0x10 cp",
+        TAVRO_I2C_BINARY " set -p PORT 0x50 0x10 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 "
+                         "20 21 22 23 24 25 26 27 28 29 30 31 32 s",
+        TAVRO_I2C_BINARY " set -m 0x0f -p PORT 0x27 0x10 0xa5",
+        TAVRO_I2C_BINARY " dump -r 0x10-0x1f -p PORT 0x50 b 3 0x4e",
+        TAVRO_I2C_BINARY " run -p PORT --forever --on-int LIST",
+    };
+    const std::string list = out + ".iml";
+    std::ofstream(list) << "QVT I2C Message List File V2\n$A0,W,Y,$0000,00,\nEnd of Sequence\n";
+    for (std::string line : commands) {
+        for (const auto &[name, value] :
+             {std::pair<std::string, std::string>{"PORT", sim.slavePath()}, {"LIST", list}})
+            if (const std::size_t at = line.find(name); at != std::string::npos)
+                line.replace(at, name.size(), value);
+        EXPECT_NE(std::system(("echo n | " + line + " >" + out + " 2>" + err).c_str()), -1);
+        std::istringstream text(readFile(out) + readFile(err));
+        int count = 0;
+        for (std::string row; std::getline(text, row); ++count)
+            EXPECT_LE(row.size(), 80u) << line << "\n" << row;
+        EXPECT_GT(count, 3) << line;
+    }
+    unlink(list.c_str());
+}
+
 // The adapter's commands for each probe rule and for SMBus transactions with PEC.
 TEST_F(Cli, ProbesAndPecTransactionsOnTheBus) {
-    const std::pair<const char *, const char *> rules[] = {
-        {"", "auto"}, {"-q", "quick"}, {"-r", "read"}};
-    for (const auto &[option, rule] : rules) {
+    // Per address, rows of 16 from 0x00: r a one-byte read, q a quick write, . no probe.
+    const std::pair<const char *, const char *> rules[] = {{"", "........qqqqqqqq"
+                                                                "qqqqqqqqqqqqqqqq"
+                                                                "qqqqqqqqqqqqqqqq"
+                                                                "rrrrrrrrqqqqqqqq"
+                                                                "qqqqqqqqqqqqqqqq"
+                                                                "rrrrrrrrrrrrrrrr"
+                                                                "qqqqqqqqqqqqqqqq"
+                                                                "qqqqqqqq........"},
+                                                           {"-q", "........qqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqqqqqqqqqq"
+                                                                  "qqqqqqqq........"},
+                                                           {"-r", "........rrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrrrrrrrrrr"
+                                                                  "rrrrrrrr........"}};
+    for (const auto &[option, expected] : rules) {
         sim.clearReceived();
         EXPECT_EQ(run(std::string("detect -y -p PORT ") + option).status, 0);
-        std::string expected;
-        char command[16];
-        for (int a = 0x08; a <= 0x77; ++a) {
-            const bool read = rule == std::string("read") ||
-                              (rule == std::string("auto") &&
-                               ((a >= 0x30 && a <= 0x37) || (a >= 0x50 && a <= 0x5f)));
-            std::snprintf(command, sizeof command, "/d%02X\r%s", a * 2, read ? "/r1\r" : "/t\r");
-            expected += command;
-        }
-        EXPECT_NE(sent().find(expected + "/c\r"), std::string::npos) << rule;
+        std::string probes(128, '.');
+        const std::string log = sent();
+        const std::regex probe("/d([0-9A-F]{2})\r(/r1|/t)\r");
+        for (auto it = std::sregex_iterator(log.begin(), log.end(), probe);
+             it != std::sregex_iterator(); ++it)
+            probes[std::stoul((*it)[1], nullptr, 16) / 2] = (*it)[2] == "/t" ? 'q' : 'r';
+        EXPECT_EQ(probes, expected) << option;
+        EXPECT_TRUE(closedCleanly()) << option;
     }
     // Register 0x10 holds 0x42, followed by its PEC byte: right, then wrong.
     const std::uint8_t bus[] = {0xa0, 0x10, 0xa1, 0x42};
@@ -358,6 +461,12 @@ TEST_F(Cli, ProbesAndPecTransactionsOnTheBus) {
     EXPECT_NE(log.find(expected), std::string::npos) << log;
     EXPECT_NE(log.find("/t~4E~93\r/dA0\r/*t~00\r"), std::string::npos);
     EXPECT_NE(log.find("/t~4E~90\r/c\r"), std::string::npos);
+    // A short write with a mask (a port expander's pins): as i2cset, the chip's byte is read
+    // (0xff), the bits outside the mask kept, the result written and read back.
+    sim.clearReceived();
+    const Outcome masked = run("set -y -m 0x0f -r -p PORT 0x27 0xa5 c");
+    EXPECT_EQ(masked.out, "Value 0xf5 written, readback matched\n") << masked.err;
+    EXPECT_NE(sent().find("/o\r/d4E\r/r1\r/d4E\r/t~F5\r/d4E\r/r1\r/c\r"), std::string::npos);
 }
 
 } // namespace

@@ -254,8 +254,22 @@ TEST_F(Run, StopSignalDuringForeverClosesTheLinkAndLeavesACompleteLog) {
     }
 }
 
+// The list with text inserted before line n (counted from 1), or the first "from" replaced.
+std::string edited(int n, const std::string &text) {
+    std::string list = LIST;
+    std::size_t at = 0;
+    for (int line = 1; line < n; ++line)
+        at = list.find('\n', at) + 1;
+    return list.insert(at, text);
+}
+std::string edited(const std::string &from, const std::string &to) {
+    std::string list = LIST;
+    return list.replace(list.find(from), from.size(), to);
+}
+
 TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
-    const std::tuple<const char *, const char *, const char *> cases[] = {
+    const std::string garbage = edited(4, "garbage\n");
+    const std::tuple<std::string, const char *, std::string> cases[] = {
         {"hello\n", "", "Not an QVT I2C Message List file!"},
         {"QVT I2C Message List File V2\nAutoRepeat = OFF\n", "", "holds no message"},
         {LIST, "--count 0", "--count"},
@@ -264,19 +278,116 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         {LIST, "-d sol --on-int", "/INT monitor"},
         {LIST, "LIST", "one list file"},
         {LIST, "--log LIST", "the list itself"},
+        {LIST, "--log LOG --save LOG", "name one file: give the log a file of its own"},
+        {LIST, "--log --once", "--log --once: a file name that begins with -- needs ./ before it"},
+        {LIST, "--save=--x", "--save --x: a file name that begins with -- needs ./ before it"},
+        {LIST, "-p /dev/null --log LOG", "/dev/null is not a terminal"},
+        {LIST, "--save /nonexistent/x.iml --log LOG",
+         "--save /nonexistent/x.iml: No such file or directory; nothing was sent\n"},
+        {LIST, "--log /nonexistent/x.csv", "--log /nonexistent/x.csv: No such file or directory"},
+        {LIST, "--log /tmp --save SAVED", "--log /tmp: Is a directory; nothing was sent\n"},
+        {LIST, "--save /tmp", "--save /tmp: Is a directory"},
+        {garbage, "--save LIST", "--save " + list + ": saving the list over itself would lose"},
+        {garbage, "--strict --save SAVED --log LOG", "which --strict refuses; nothing was sent\n"},
     };
+    write(log, "an old log\n");
+    write(saved, "an old list\n");
     for (const auto &[text, args, words] : cases) {
         write(list, text);
         const Ended r = run(std::string("-p PORT ") + args + " LIST");
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+        EXPECT_EQ(read(list), text) << args;
     }
-    EXPECT_EQ(read(list), LIST) << "a log over its own list";
+    EXPECT_EQ(read(log), "an old log\n");
+    EXPECT_EQ(read(saved), "an old list\n");
     // A list without line ends is judged by its first characters, not read to its end.
     const Ended zero = run("-p PORT /dev/zero");
     EXPECT_EQ(zero.status, 2);
     EXPECT_EQ(zero.err, "tavro-i2c: /dev/zero: Not an QVT I2C Message List file!\n");
     EXPECT_TRUE(sent().empty());
+}
+
+// The window shows the list it read; from the shell each line that the reader's rules skip, or
+// read otherwise than written, is named before anything is sent, and --strict refuses them.
+TEST_F(Run, ListLinesSkippedOrReadOddlyAreToldAndStrictRefusesThem) {
+    const struct {
+        std::string text;
+        const char *told; // LIST stands for the list's path
+        std::size_t rows; // lines of the run
+    } cases[] = {
+        {edited(4, "garbage\n"),
+         "LIST:4: not a message line: skipped, and the message lines end here\n"
+         "LIST:5: a message line after the message lines ended: skipped\n"
+         "LIST:6: a message line after the message lines ended: skipped\n",
+         2},
+        {edited(3, "\n"),
+         "LIST:3: an empty line: skipped, and the message lines end here\n"
+         "LIST:4: a message line after the message lines ended: skipped\n"
+         "LIST:5: a message line after the message lines ended: skipped\n"
+         "LIST:6: a message line after the message lines ended: skipped\n",
+         1},
+        {edited("$A,W", " $A,W"),
+         "LIST:5: not a message line: skipped, and the message lines "
+         "end here\n",
+         3},
+        {edited("$0064", "$00G4"),
+         "LIST:4: the delay '00G4' holds a character that is not a hex digit: read as 0000 "
+         "(0 ms)\n",
+         4},
+        {edited("$A0,W,N", "$A0,w,N"),
+         "LIST:3: the direction 'w' is neither W nor R: read as R, a read\n", 4},
+        {edited("$A0,R,Y", "$A0,R,y"), "LIST:4: the Stop 'y' is neither Y nor N: read as Y\n", 4},
+        {edited("$A0,W,N,$0000,00,", "$A00,W,N,$0000,00,13"),
+         "LIST:3: the address 'A00' is read as 'A0'\n"
+         "LIST:3: the text '13' after the data's last comma is not read\n",
+         4},
+        {edited("$A,W,Y,$0000,01,", "$A,W,Y,$01,"),
+         "LIST:5: no delay of four digits after \",$\": read with delay 0 and no data\n", 4},
+        {edited(9, "$A0,W,Y,$0000,00,\n"),
+         "LIST:9: follows \"End of Sequence\": not read, nor any line after it\n", 4},
+        {edited("$A,W,Y,$0000,01,", "$A,W,Y,$0000,01," + std::string(250, ' ') + "02,"),
+         "LIST:5: longer than 254 characters: the rest of the line is not read\n", 4},
+        {std::regex_replace(LIST, std::regex("\n"), "\r\n"), "", 4}, // nothing lost
+    };
+    for (const auto &c : cases) {
+        write(list, c.text);
+        const std::string told =
+            std::regex_replace(c.told, std::regex("LIST"), "tavro-i2c: " + list);
+        Ended r = run("-p PORT LIST");
+        EXPECT_EQ(r.err.substr(0, told.size()), told) << c.text;
+        EXPECT_EQ(lines(r.out).size(), c.rows) << c.text;
+
+        sim.clearReceived();
+        r = run("--strict -p PORT LIST");
+        if (*c.told == '\0') {
+            EXPECT_EQ(lines(r.out).size(), c.rows) << "a CRLF list is read whole";
+            continue;
+        }
+        EXPECT_EQ(r.status, 2) << c.text;
+        EXPECT_EQ(r.err, told + "tavro-i2c: " + list +
+                             ": not every line reads as written, which "
+                             "--strict refuses; nothing was sent\n");
+        EXPECT_TRUE(sent().empty()) << c.text;
+    }
+}
+
+// A rotation that empties the log while the run goes on (logrotate's copytruncate) leaves
+// the records that follow at its head, not after a hole of NUL bytes.
+TEST_F(Run, ALogCutDuringARunGoesOnFromItsHead) {
+    const pid_t pid = start("-p PORT --forever --log LOG LIST");
+    auto records = [&] {
+        const std::string text = read(log);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    ASSERT_TRUE(sim.waitUntil([&] { return records() >= 20; }, 10000));
+    ASSERT_EQ(truncate(log.c_str(), 0), 0);
+    EXPECT_TRUE(sim.waitUntil([&] { return records() >= 8; }, 10000));
+    kill(pid, SIGINT);
+    EXPECT_EQ(finish(pid).status, 128 + SIGINT);
+    const std::string text = read(log);
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+    EXPECT_TRUE(std::regex_search(text, std::regex("^\\d{4}-"))) << text.substr(0, 40);
 }
 
 TEST_F(Run, BadAddressStopsTheRunThereWithTheProgramsWords) {

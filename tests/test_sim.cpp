@@ -124,6 +124,8 @@ TEST(SimProgram, ServesALinkTakesCommandsAndCleansUpOrRefusesWhatItCannotDo) {
     FILE *keep = std::fopen(link.c_str(), "w"); // not a link: never replaced
     std::fclose(keep);
     EXPECT_EQ(WEXITSTATUS(std::system((sim + " --link " + link + " 2>/dev/null").c_str())), 1);
+    EXPECT_EQ(WEXITSTATUS(std::system((sim + " --version | grep -qx 'tavro-sim [0-9.]*'").c_str())),
+              0);
     for (const char *bad : {"--variant sol --rate 57600", "--bogus", "--timing fast", "--chip 0x48",
                             "--chip 0x80=/dev/null", "--chip 0x48=/nonexistent"})
         EXPECT_EQ(WEXITSTATUS(std::system((sim + " " + bad + " 2>/dev/null").c_str())), 2) << bad;
