@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <termios.h>
@@ -142,6 +144,12 @@ void PtySimulator::startThread() {
                 return;
         }
     });
+    // An adapter takes each byte as it arrives; a thread starved by a loaded machine would
+    // take a reset at the rate the host set after it. Real-time priority, where the system
+    // allows it, keeps the reading prompt (the thread mostly sleeps in poll).
+    sched_param priority{};
+    priority.sched_priority = 1;
+    pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &priority);
 }
 
 void PtySimulator::stop() {
