@@ -53,13 +53,13 @@ void freeTurnInChild() {
 }
 
 __attribute__((constructor)) void readDoors() {
-    const char *spec = std::getenv("TAVRO_I2CDEV");
-    if (spec && *spec)
+    const char *named = std::getenv("TAVRO_I2CDEV");
+    if (named && *named)
         pthread_atfork(nullptr, nullptr, freeTurnInChild);
-    while (spec && *spec && door_count < MAX_DOORS) {
+    while (named && *named && door_count < MAX_DOORS) {
         char *end = nullptr;
-        const unsigned long bus = std::strtoul(spec, &end, 10);
-        if (end == spec || *end != '=' || bus > 0xfffff)
+        const unsigned long bus = std::strtoul(named, &end, 10);
+        if (end == named || *end != '=' || bus > 0xfffff)
             return;
         const char *path = end + 1;
         const std::size_t length = std::strcspn(path, ":");
@@ -69,7 +69,7 @@ __attribute__((constructor)) void readDoors() {
         std::memcpy(doors[door_count].socket, path, length);
         doors[door_count].socket[length] = '\0';
         ++door_count;
-        spec = path + length + (path[length] == ':');
+        named = path + length + (path[length] == ':');
     }
 }
 
