@@ -1,6 +1,5 @@
 // tavro-i2c, the real program, against the adapter simulator on a pseudo-terminal: its
 // output in i2c-tools' formats, its transactions on the bus, its failures and exit codes.
-#include "smbus.h"
 #include "tavrosim/pty_simulator.h"
 
 #include <gtest/gtest.h>
@@ -280,17 +279,11 @@ TEST_F(Cli, CommandLinesPrintWhatI2cToolsPrints) {
     EXPECT_EQ(longest.out.size(), 251u * 5) << longest.err; // "0x00 " per byte
 }
 
-// A busy bus costs one byte its value; a refused command leaves the link in doubt and ends
-// the dump, closing the link, rather than waiting out every later byte.
-TEST_F(Cli, DumpMarksAFailedByteAndStopsWhenTheLinkIsInDoubt) {
-    sim.failNext(Fault::Busy);
-    Outcome r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              std::string(DUMP_HEADER) +
-                  "00: XX 00 00 00                                        X...            \n");
+// A refused command leaves the link in doubt and ends the dump, closing the link, rather
+// than waiting out every later byte.
+TEST_F(Cli, DumpStopsWhenTheLinkIsInDoubt) {
     sim.failNext(Fault::Invalid);
-    r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
+    const Outcome r = run("dump -y -r 0x00-0x03 -p PORT 0x50");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, DUMP_HEADER);
     EXPECT_NE(r.err.find("reading register 0x00: "), std::string::npos) << r.err;
@@ -376,9 +369,9 @@ TEST_F(Cli, ProbesAndPecTransactionsOnTheBus) {
         EXPECT_EQ(probes, expected) << option;
         EXPECT_TRUE(closedCleanly()) << option;
     }
-    // Register 0x10 holds 0x42, followed by its PEC byte: right, then wrong.
-    const std::uint8_t bus[] = {0xa0, 0x10, 0xa1, 0x42};
-    const std::uint8_t pec = smbusCrc8(0, bus, sizeof bus);
+    // Register 0x10 holds 0x42, followed by its PEC byte (the CRC-8 of a0 10 a1 42): right,
+    // then wrong.
+    const std::uint8_t pec = 0x99;
     for (const std::uint8_t stored : {pec, std::uint8_t(pec ^ 0x01)}) {
         sim.with([&](Adapter &a) { a.eeprom()[0x10] = 0x42, a.eeprom()[0x11] = stored; });
         sim.clearReceived();
@@ -388,15 +381,13 @@ TEST_F(Cli, ProbesAndPecTransactionsOnTheBus) {
         EXPECT_NE(sent().find("/dA0\r/*t~10\r/dA0\r/r2\r"), std::string::npos);
     }
     EXPECT_NE(run("dump -y -r 0x10-0x10 -p PORT 0x50 bp").out.find("XX"), std::string::npos);
-    // A write carries its PEC byte; a bank is switched in and back around a dump.
-    const std::uint8_t write[] = {0xa0, 0x60, 0x01};
-    char expected[32];
-    std::snprintf(expected, sizeof expected, "/dA0\r/t~60~01~%02X\r", smbusCrc8(0, write, 3));
+    // A write carries its PEC byte (the CRC-8 of a0 60 01); a bank is switched in and back
+    // around a dump.
     EXPECT_EQ(run("set -y -p PORT 0x50 0x60 0x01 bp").status, 0);
     sim.with([](Adapter &a) { a.eeprom()[0x4e] = 0x90; });
     EXPECT_EQ(run("dump -y -r 0-1 -p PORT 0x50 b 3").status, 0);
     const std::string log = sent();
-    EXPECT_NE(log.find(expected), std::string::npos) << log;
+    EXPECT_NE(log.find("/dA0\r/t~60~01~BA\r"), std::string::npos) << log;
     EXPECT_NE(log.find("/t~4E~93\r/dA0\r/*t~00\r"), std::string::npos);
     EXPECT_NE(log.find("/t~4E~90\r/c\r"), std::string::npos);
     // A short write with a mask (a port expander's pins): as i2cset, the chip's byte is read
