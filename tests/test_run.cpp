@@ -270,7 +270,6 @@ std::string edited(const std::string &from, const std::string &to) {
 TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
     const std::string garbage = edited(4, "garbage\n");
     const std::tuple<std::string, const char *, std::string> cases[] = {
-        {"hello\n", "", "Not an QVT I2C Message List file!"},
         {"QVT I2C Message List File V2\nAutoRepeat = OFF\n", "", "holds no message"},
         {LIST, "--count 0", "--count"},
         {LIST, "--once --forever", "exclude"},
@@ -284,9 +283,7 @@ TEST_F(Run, WhatCannotRunExits2AndSendsNothing) {
         {LIST, "-p /dev/null --log LOG", "/dev/null is not a terminal"},
         {LIST, "--save /nonexistent/x.iml --log LOG",
          "--save /nonexistent/x.iml: No such file or directory; nothing was sent\n"},
-        {LIST, "--log /nonexistent/x.csv", "--log /nonexistent/x.csv: No such file or directory"},
         {LIST, "--log /tmp --save SAVED", "--log /tmp: Is a directory; nothing was sent\n"},
-        {LIST, "--save /tmp", "--save /tmp: Is a directory"},
         {garbage, "--save LIST", "--save " + list + ": saving the list over itself would lose"},
         {garbage, "--strict --save SAVED --log LOG", "which --strict refuses; nothing was sent\n"},
     };
@@ -354,22 +351,21 @@ TEST_F(Run, ListLinesSkippedOrReadOddlyAreToldAndStrictRefusesThem) {
         write(list, c.text);
         const std::string told =
             std::regex_replace(c.told, std::regex("LIST"), "tavro-i2c: " + list);
-        Ended r = run("-p PORT LIST");
+        const Ended r = run("-p PORT LIST");
         EXPECT_EQ(r.err.substr(0, told.size()), told) << c.text;
+        EXPECT_EQ(r.err.find(list + ":", told.size()), std::string::npos) << r.err; // no more
         EXPECT_EQ(lines(r.out).size(), c.rows) << c.text;
-
-        sim.clearReceived();
-        r = run("--strict -p PORT LIST");
-        if (*c.told == '\0') {
-            EXPECT_EQ(lines(r.out).size(), c.rows) << "a CRLF list is read whole";
-            continue;
-        }
-        EXPECT_EQ(r.status, 2) << c.text;
-        EXPECT_EQ(r.err, told + "tavro-i2c: " + list +
-                             ": not every line reads as written, which "
-                             "--strict refuses; nothing was sent\n");
-        EXPECT_TRUE(sent().empty()) << c.text;
     }
+    write(list, cases[0].text);
+    sim.clearReceived();
+    const Ended strict = run("--strict -p PORT LIST");
+    EXPECT_EQ(strict.status, 2);
+    EXPECT_EQ(strict.err,
+              std::regex_replace(cases[0].told, std::regex("LIST"), "tavro-i2c: " + list) +
+                  "tavro-i2c: " + list +
+                  ": not every line reads as written, which --strict refuses; nothing "
+                  "was sent\n");
+    EXPECT_TRUE(sent().empty());
 }
 
 // A rotation that empties the log while the run goes on (logrotate's copytruncate) leaves

@@ -30,6 +30,9 @@ std::string talk(Adapter &a, const std::string &bytes, int rate) {
 struct Host {
     int fd;
     Host(const std::string &path, int rate) : fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        setRate(rate);
+    }
+    void setRate(int rate) {
         termios t{};
         tcgetattr(fd, &t);
         cfmakeraw(&t);
@@ -75,21 +78,13 @@ TEST(LineSpeed, RepliesReachOnlyAHostAtTheAdaptersRate) {
     PtySimulator sim(Variant::Dyn, 57600);
     sim.start();
     sim.startThread();
-    {
-        Host host(sim.slavePath(), 19200);
-        host.send("/o\r");
-        EXPECT_EQ(host.line(300), "");
-    }
     Host host(sim.slavePath(), 57600);
     host.send("/o\r");
     EXPECT_EQ(host.line(), "/OCC\r\n");
     sim.setReplyDelay(1000);
     host.send("/b0\r"); // answered at 57600, but the host has moved to 19200 meanwhile
     ASSERT_TRUE(sim.waitUntil([&] { return sim.adapterRate() == 19200; }, 2000));
-    termios t{};
-    tcgetattr(host.fd, &t);
-    cfsetspeed(&t, B19200);
-    tcsetattr(host.fd, TCSANOW, &t);
+    host.setRate(19200);
     EXPECT_EQ(host.line(1500), "");
     sim.setReplyDelay(0);
     host.send("/c\r");
@@ -126,6 +121,10 @@ TEST(SimProgram, ServesALinkTakesCommandsAndCleansUpOrRefusesWhatItCannotDo) {
     EXPECT_EQ(WEXITSTATUS(std::system((sim + " --link " + link + " 2>/dev/null").c_str())), 1);
     EXPECT_EQ(WEXITSTATUS(std::system((sim + " --version | grep -qx 'tavro-sim [0-9.]*'").c_str())),
               0);
+    // Its help fits a terminal of 80 columns.
+    EXPECT_EQ(
+        std::system((sim + " --help | awk 'length > 80 { exit 1 } END { exit NR < 4 }'").c_str()),
+        0);
     for (const char *bad : {"--variant sol --rate 57600", "--bogus", "--timing fast", "--chip 0x48",
                             "--chip 0x80=/dev/null", "--chip 0x48=/nonexistent"})
         EXPECT_EQ(WEXITSTATUS(std::system((sim + " " + bad + " 2>/dev/null").c_str())), 2) << bad;
