@@ -149,20 +149,10 @@ TEST_F(Exec, I2cToolsPrintWhatTheyPrintOnAKernelBus) {
          "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
          "00: 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f    0123456789:;<=>?\n"
          "10: 5a 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f    ZABCDEFGHIJKLMNO\n"},
-        {"i2cdump -y -r 0x08-0x17 0 0x50 w", "     0,8  1,9  2,a  3,b  4,c  5,d  6,e  7,f\n"
-                                             "08: 3938 3a39 3b3a 3c3b 3d3c 3e3d 3f3e 5a3f \n"
-                                             "10: 415a 4241 4342 4443 4544 4645 4746 4847 \n"},
-        {"i2cdump -y -r 0x00-0x2f 0 0x50 i",
-         "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
-         "00: 30 31 32 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f    0123456789:;<=>?\n"
-         "10: 5a 41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f    ZABCDEFGHIJKLMNO\n"
-         "20: 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00    ................\n"},
         // The EEPROM sends no PEC byte of its own: every PEC read fails its check.
         {"i2cdump -y -r 0x00-0x0f 0 0x50 bp",
          "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
          "00: XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX XX    XXXXXXXXXXXXXXXX\n"},
-        {"i2cdump -y -r 0x00-0x07 0 0x50 wp", "     0,8  1,9  2,a  3,b  4,c  5,d  6,e  7,f\n"
-                                              "00: XXXX XXXX XXXX XXXX XXXX XXXX XXXX XXXX \n"},
         // The port keeps the last byte written: the PEC of 4e 00 34.
         {"i2cset -y 0 0x27 0x00 0x34 bp && i2cget -y 0 0x27", "0x26\n"},
         {"i2ctransfer -y 0 w3@0x50 0x20 0xc0 0xde r2 w1@0x27 0x81 r1 w1@0x50 0x1e r4",
@@ -174,10 +164,6 @@ TEST_F(Exec, I2cToolsPrintWhatTheyPrintOnAKernelBus) {
         EXPECT_EQ(r.out, expected) << command;
         EXPECT_EQ(r.err, "") << command;
     }
-    // i2cget's own failure: a read whose PEC does not match.
-    const Outcome r = run("EXEC -- i2cget -y 0 0x50 0x10 bp");
-    EXPECT_EQ(r.exitCode(), 2);
-    EXPECT_EQ(r.err, "Error: Read failed\n");
 }
 
 TEST_F(Exec, Smbus2ScriptRunsUnmodified) {

@@ -61,16 +61,6 @@ def test_fields_read_and_written_by_name(sim):
         assert chip.read(bus, "THYST.VALUE") == -1.5
 
 
-def test_two_byte_register_addresses_go_out_high_byte_first(sim):
-    port, received = sim
-    memory = tavro.RegisterMap(EEPROM)
-    with tavro.SMBus(port) as bus:
-        received()
-        memory.write(bus, "LAST", 0x5A)
-        assert memory.read(bus, "LAST") == 0x5A
-        assert received() == ["/dA0", "/t~0F~FF~5A", "/dA0", "/*t~0F~FF", "/dA0", "/r1"]
-
-
 def test_refusals_raise_value_error_with_nothing_sent(sim, tmp_path):
     port, received = sim
     chip = tavro.RegisterMap(LM75)

@@ -201,14 +201,6 @@ TEST_F(MapCli, GetSetAndDumpByName) {
     }
 }
 
-TEST_F(MapCli, SettingAFieldKeepsTheOtherBits) {
-    ASSERT_EQ(run("set --map LM75 CONF 0xe7").status, 0); // every bit but the fault queue
-    ASSERT_EQ(run("set --map LM75 CONF.FAULT_QUEUE six").status, 0);
-    EXPECT_EQ(run("get --map LM75 CONF").out, "0xff\n");
-    ASSERT_EQ(run("set --map LM75 CONF.SHUTDOWN 0").status, 0);
-    EXPECT_EQ(run("get --map LM75 CONF").out, "0xfe\n");
-}
-
 TEST_F(MapCli, TheSimulatedChipsStepAsAnEepromAndKeepReadOnlyRegisters) {
     // The pointer runs through CONF, THYST and TOS; TEMP ignores a write.
     EXPECT_EQ(run("transfer w1@0x48 0x01 r5").out, "0x00 0x4b 0x00 0x50 0x00\n");
