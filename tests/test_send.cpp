@@ -84,25 +84,6 @@ TEST(Send, AutoRepeatWrapsUntilStopWhichRewinds) {
     EXPECT_EQ(highlightedRow(), 1);
 }
 
-TEST(Send, StopWhileAReadIsOutstanding) {
-    SimLink link;
-    ASSERT_TRUE(link.open());
-    putRow(1, "4E", "W", "5A,", 1, 0);
-    putRow(2, "4E", "R", "FF,FF,", 1, 0);
-    putRow(3, "4E", "W", "00,", 1, 0);
-    link.sim.setReplyDelay(150);
-    gui_send(nullptr, nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return link.wire().size() == 4; }));
-    gui_stop(nullptr, nullptr);
-    EXPECT_EQ(getSendMode(), 0);
-    // The reply still writes the row and moves the cursor on; the next tick rewinds it.
-    ASSERT_TRUE(pumpUntil([] { return statusText() == "Read completed successfully"; }));
-    ASSERT_TRUE(pumpUntil([] { return current_row == 1; }));
-    EXPECT_EQ(row(2), "2|4E|R|5A,5A,|1|0");
-    pump(50);
-    EXPECT_EQ(link.wire().size(), 4u); // row 3 never went out
-}
-
 TEST(Send, EmptyListAndBadAddressAreRefused) {
     SimLink link;
     setOptionMonitor(1);

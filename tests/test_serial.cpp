@@ -90,7 +90,7 @@ TEST(SerialLine, SettingsAsTheAdapterSideSeesThemAndNoSignal) {
     closeSerial();
 }
 
-TEST(SerialLine, DiscoveryAndOneDescriptorOwnedAndNoneBeforeTheFirst) {
+TEST(SerialLine, DiscoveryKeepsTheFirstTenAndOneDescriptorIsOwned) {
     // Before any port, a command must not reach descriptor 0 (made a pipe here).
     int pipe_ends[2];
     ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK), 0);
@@ -99,13 +99,25 @@ TEST(SerialLine, DiscoveryAndOneDescriptorOwnedAndNoneBeforeTheFirst) {
     char c;
     EXPECT_EQ(read(pipe_ends[0], &c, 1), -1);
 
-    // Discovery probes forty names and closes again what opens.
+    // Discovery probes forty names, closes again what opens, and keeps the first ten of the
+    // twenty that open here.
     StdoutCapture out;
+    const int free_before = dup(0);
+    close(free_before);
+    fake_ports = true;
     detectPorts();
+    fake_ports = false;
     EXPECT_EQ(out.count("Checking /dev/"), 40);
-    EXPECT_EQ(out.count(" opens!\n"), getNumDetectedPorts());
     EXPECT_EQ(out.count("Checking /dev/usb/tts/9...") + out.count("Checking /dev/ttyS0..."), 2);
+    EXPECT_EQ(out.count(" opens!\n"), 20);
+    ASSERT_EQ(getNumDetectedPorts(), MAX_SERIAL_PORTS);
+    for (int i = 0; i < MAX_SERIAL_PORTS; ++i)
+        EXPECT_EQ(std::string(getDetectedPort(i)), "/dev/ttyS" + std::to_string(i));
+    EXPECT_EQ(std::string(getDetectedPort(MAX_SERIAL_PORTS)), "");
     EXPECT_EQ(getPortDescriptor(), -1);
+    const int free_after = dup(0);
+    close(free_after);
+    EXPECT_EQ(free_after, free_before) << "a port's descriptor was left open";
 
     FarEnd first, second;
     ASSERT_EQ(openSerial(first.path.c_str()), 1);
@@ -117,22 +129,4 @@ TEST(SerialLine, DiscoveryAndOneDescriptorOwnedAndNoneBeforeTheFirst) {
     EXPECT_EQ(writeSerial("/o\r"), 0);
     EXPECT_EQ(openSerial("/nonexistent/port"), 0);
     EXPECT_EQ(getPortDescriptor(), -1);
-}
-
-TEST(SerialLine, DiscoveryKeepsTheFirstTenOfMorePortsThatOpen) {
-    StdoutCapture out;
-    const int free_before = dup(0);
-    close(free_before);
-    fake_ports = true;
-    detectPorts();
-    fake_ports = false;
-    EXPECT_EQ(out.count(" opens!\n"), 20);
-    ASSERT_EQ(getNumDetectedPorts(), MAX_SERIAL_PORTS);
-    for (int i = 0; i < MAX_SERIAL_PORTS; ++i)
-        EXPECT_EQ(std::string(getDetectedPort(i)), "/dev/ttyS" + std::to_string(i));
-    EXPECT_EQ(std::string(getDetectedPort(MAX_SERIAL_PORTS)), "");
-    EXPECT_EQ(getPortDescriptor(), -1);
-    const int free_after = dup(0);
-    close(free_after);
-    EXPECT_EQ(free_after, free_before) << "a port's descriptor was left open";
 }

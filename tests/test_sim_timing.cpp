@@ -15,11 +15,9 @@
 
 using namespace tavrosim;
 
-// How often the program asked a serial driver for its settings (a pseudo-terminal refuses).
 // While serial_driver is set, the stand-in answers as a serial driver with these settings.
 // With report_release set, it writes a line when the low-latency flag is cleared (from a
 // signal handler too).
-static int driver_queries = 0;
 static bool serial_driver = false;
 static bool report_release = false;
 static serial_struct driver{};
@@ -29,7 +27,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(args, request);
     void *argument = va_arg(args, void *);
     va_end(args);
-    driver_queries += request == TIOCGSERIAL;
     auto &settings = *static_cast<serial_struct *>(argument);
     if (serial_driver && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
         static const char released[] = "low latency off\n";
@@ -130,14 +127,6 @@ TEST(Interrupt, ReportedOnChangesOnlyAndWhenTheMonitorComesOn) {
     for (bool asserted : {true, false, false, true})
         a.setInterrupt(asserted);
     EXPECT_EQ(a.takeOutput().size(), 3u); // NSA, NSR, NSA
-}
-
-TEST(LowLatency, AskedForAtOpeningAndItsRefusalIgnored) {
-    RealLink link;
-    driver_queries = 0;
-    link.open(19200); // a pseudo-terminal has no low-latency setting: the link opens all the same
-    EXPECT_EQ(driver_queries, 1);
-    ASSERT_TRUE(link.close());
 }
 
 // The menu's Exit, its Ctrl+Q, the window's close button and SIGTERM.

@@ -36,12 +36,6 @@ TEST(Watchdog, TimesOutOnTheTenthTickAfterTheLastArming) {
     EXPECT_FALSE(ticks(20)); // disarmed ticks change nothing
     pump(50);
     EXPECT_EQ(closer.texts().size(), 1u);
-
-    // On the real clock the ten ticks of 100 ms take at least 0.9 s.
-    const gint64 start = g_get_monotonic_time();
-    startWatchdog();
-    ASSERT_TRUE(pumpUntil([] { return WATCHDOG == 0; }));
-    EXPECT_GE(g_get_monotonic_time() - start, 850000);
 }
 
 TEST(Watchdog, TimeOutWhileOpenClosesTheLink) {
