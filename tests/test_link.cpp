@@ -99,6 +99,7 @@ TEST(Link, LinesNobodyAskedFor) {
     dispatchReply("/MTC x\xc3z");
     EXPECT_EQ(statusText(), "Write completed successfully");
     EXPECT_EQ(WATCHDOG, 0);
+    EXPECT_TRUE(link.close());
 }
 
 // A refused command (during a send) closes the link as Close Link does; an adapter gone closes
