@@ -5,6 +5,14 @@
 
 namespace {
 
+// A message box's text.
+std::string dialogText(GtkWidget *dialog) {
+    gchar *text = nullptr;
+    if (GTK_IS_MESSAGE_DIALOG(dialog))
+        g_object_get(dialog, "text", &text, nullptr);
+    return taken(text);
+}
+
 // A dialog open for 10 s is one no test expected: it would wait for a click until the test is
 // killed. It is closed, and the test fails saying what it showed.
 gboolean closeForgottenDialogs(gpointer) {
@@ -67,13 +75,6 @@ std::vector<GtkWidget *> openDialogs() {
             found.push_back(GTK_WIDGET(l->data));
     g_list_free(all);
     return found;
-}
-
-std::string dialogText(GtkWidget *dialog) {
-    gchar *text = nullptr;
-    if (GTK_IS_MESSAGE_DIALOG(dialog))
-        g_object_get(dialog, "text", &text, nullptr);
-    return taken(text);
 }
 
 GtkWidget *findButton(GtkWidget *widget, const char *label) {

@@ -26,9 +26,8 @@ void ensureMainWindow();
 void pump(int ms);
 bool pumpUntil(const std::function<bool()> &pred, int timeout_ms = 5000);
 
-// The visible dialogs other than the main window, newest last, and a message box's text.
+// The visible dialogs other than the main window, newest last.
 std::vector<GtkWidget *> openDialogs();
-std::string dialogText(GtkWidget *dialog);
 // The button labelled label (or the stock button of that name) inside widget, or nullptr;
 // and a click on it.
 GtkWidget *findButton(GtkWidget *widget, const char *label);
